@@ -1,0 +1,28 @@
+// Dynamic section entries. The 32-bit d_tag is signed; d_un (d_val or d_ptr) is unsigned.
+#include "record_codec.hpp"
+
+namespace {
+
+// clang-format off
+#define F(member, offset32, width32, offset64, width64, widen)                                     \
+    QUENZA_FIELD(Elf64_Dyn, member, offset32, width32, offset64, width64, widen)
+constexpr Layout<Elf64_Dyn, 2> dyn{8, 16, {{
+    //  field     Elf32    Elf64    32-bit value
+    F(d_tag,    0, 4,    0, 8,    Sign),
+    F(d_un,     4, 4,    8, 8,    Zero),
+}}};
+#undef F
+// clang-format on
+
+} // namespace
+
+int quenza_read_Dyn(FILE *stream, Elf64_Dyn *entry) { return read_one<dyn>(stream, entry); }
+int quenza_read_Dyns(FILE *stream, Elf64_Dyn *entries, int count) {
+    return read_table<dyn>(stream, entries, count);
+}
+int quenza_write_Dyn(FILE *stream, const Elf64_Dyn *entry) { return write_one<dyn>(stream, entry); }
+int quenza_write_Dyns(FILE *stream, const Elf64_Dyn *entries, int count) {
+    return write_table<dyn>(stream, entries, count);
+}
+
+int quenza_count_Dyns(int size) { return count_records<dyn>(size); }

@@ -1,0 +1,56 @@
+#!/bin/sh
+# Checks the built unit objects: each defines exactly its own operations (quenza.o also the four
+# settings bytes) and needs nothing but C library stdio and the quenza unit, so that a plain C
+# program links them with cc alone.
+set -eu
+objdir=${1:?usage: check-objects.sh OBJECT_DIR}
+status=0
+
+expect() { # unit, then the names it must define
+    unit=$1
+    shift
+    printf '%s\n' "$@" | sort >"$tmp/want"
+    nm -g --defined-only "$objdir/$unit.o" | awk '{print $3}' | sort >"$tmp/have"
+    if ! cmp -s "$tmp/want" "$tmp/have"; then
+        echo "$unit.o defines other names than its operations:"
+        diff "$tmp/want" "$tmp/have" || true
+        status=1
+    fi
+    # Undefined names: stdio, memory helpers the compiler may call, and the quenza unit.
+    nm -u "$objdir/$unit.o" | awk '{print $2}' |
+        grep -Ev '^(fread|fwrite|flockfile|funlockfile|memcpy|memcmp|__stack_chk_fail|_quenza_(current_class|current_data|current_version|native_data)|quenza_initialize_ident)$' \
+            >"$tmp/extra" || true
+    if [ -s "$tmp/extra" ]; then
+        echo "$unit.o needs names beyond stdio and the quenza unit:"
+        cat "$tmp/extra"
+        status=1
+    fi
+    # No C++ run-time: static constructors, guard variables, exception tables.
+    if objdump -h "$objdir/$unit.o" | grep -Eq '\.(init_array|ctors|gcc_except_table)'; then
+        echo "$unit.o has static constructors or exception tables"
+        status=1
+    fi
+}
+
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+types="Half Word Sword Xword Sxword Addr Off Versym"
+expect quenza _quenza_current_class _quenza_current_data _quenza_current_version \
+    _quenza_native_data quenza_initialize_direct quenza_initialize_ident quenza_getsettings \
+    $(for t in $types; do echo "quenza_read_$t quenza_write_$t"; done)
+expect quenza_ehdr quenza_read_Ehdr quenza_write_Ehdr
+table() { for r in "$@"; do echo "quenza_read_$r quenza_read_${r}s quenza_write_$r quenza_write_${r}s"; done; }
+expect quenza_shdr $(table Shdr)
+expect quenza_phdr $(table Phdr)
+expect quenza_sym $(table Sym Syminfo) quenza_count_Syms quenza_count_Syminfos
+expect quenza_rel $(table Rel Rela)
+expect quenza_dyn $(table Dyn) quenza_count_Dyns
+expect quenza_ver $(for r in Verdef Verdaux Verneed Vernaux; do echo "quenza_read_$r quenza_write_$r"; done)
+
+# The version unit has one layout in both classes: it must not even look at the class.
+if nm -u "$objdir/quenza_ver.o" | grep -q _quenza_current_class; then
+    echo "quenza_ver.o reads the class"
+    status=1
+fi
+[ $status -eq 0 ] && echo "all unit objects export exactly their operations"
+exit $status
