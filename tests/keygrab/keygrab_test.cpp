@@ -111,7 +111,7 @@ class PipeReader {
 };
 
 // A child process with its stdout and stderr on pipes (or discarded). DISPLAY is set to `display`,
-// or removed when it is empty. The destructor terminates and reaps the child.
+// or removed when none is given. The destructor terminates and reaps the child.
 class Child {
   public:
     PipeReader out, err;
@@ -150,14 +150,15 @@ class Child {
             execve(path.c_str(), args.data(), env.data());
             _exit(127);
         }
-        close(devNull);
-        if (!discardOutput) {
-            close(outPipe[1]);
-            close(errPipe[1]);
-            out.fd = outPipe[0];
-            err.fd = errPipe[0];
+        for (int fd : {devNull, outPipe[1], errPipe[1]})
+            if (fd >= 0) close(fd);
+        out.fd = outPipe[0];
+        err.fd = errPipe[0];
+        if (pid_ < 0) {
+            for (int fd : {out.fd, err.fd})
+                if (fd >= 0) close(fd);
+            throw std::runtime_error("fork failed");
         }
-        if (pid_ < 0) throw std::runtime_error("fork failed");
     }
     Child(const Child &) = delete;
     Child &operator=(const Child &) = delete;
