@@ -53,7 +53,7 @@ extern unsigned char _quenza_native_data;
 
 /* Initialisation results besides 0 (accepted; version 1). */
 #define QUENZA_BAD_MAGIC (-1)   /* e_ident does not start with 0x7f 'E' 'L' 'F'; nothing changed */
-#define QUENZA_BAD_CLASS (-4)   /* class neither 1 nor 2; settings unchanged but the host encoding */
+#define QUENZA_BAD_CLASS (-4)   /* class neither 1 nor 2; only the host encoding may change */
 #define QUENZA_BAD_DATA (-5)    /* data neither 1 nor 2; the new class stays stored */
 #define QUENZA_BAD_VERSION (-6) /* version not 1; the new class, data and version stay in force */
 

@@ -23,7 +23,9 @@ constexpr Layout<Elf64_Phdr, 8> phdr{32, 56, {{
 
 } // namespace
 
-int quenza_read_Phdr(FILE *stream, Elf64_Phdr *entry) { return read_one<phdr>(stream, entry); }
+int quenza_read_Phdr(FILE *stream, Elf64_Phdr *entry) {
+    return read_one<phdr>(stream, entry);
+}
 int quenza_read_Phdrs(FILE *stream, Elf64_Phdr *entries, int count) {
     return read_table<phdr>(stream, entries, count);
 }

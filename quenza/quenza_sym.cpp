@@ -30,11 +30,15 @@ constexpr Layout<Elf64_Syminfo, 2> syminfo{4, 4, {{
 
 } // namespace
 
-int quenza_read_Sym(FILE *stream, Elf64_Sym *entry) { return read_one<sym>(stream, entry); }
+int quenza_read_Sym(FILE *stream, Elf64_Sym *entry) {
+    return read_one<sym>(stream, entry);
+}
 int quenza_read_Syms(FILE *stream, Elf64_Sym *entries, int count) {
     return read_table<sym>(stream, entries, count);
 }
-int quenza_write_Sym(FILE *stream, const Elf64_Sym *entry) { return write_one<sym>(stream, entry); }
+int quenza_write_Sym(FILE *stream, const Elf64_Sym *entry) {
+    return write_one<sym>(stream, entry);
+}
 int quenza_write_Syms(FILE *stream, const Elf64_Sym *entries, int count) {
     return write_table<sym>(stream, entries, count);
 }
@@ -52,5 +56,9 @@ int quenza_write_Syminfos(FILE *stream, const Elf64_Syminfo *entries, int count)
     return write_table<syminfo>(stream, entries, count);
 }
 
-int quenza_count_Syms(int size) { return count_records<sym>(size); }
-int quenza_count_Syminfos(int size) { return count_records<syminfo>(size); }
+int quenza_count_Syms(int size) {
+    return count_records<sym>(size);
+}
+int quenza_count_Syminfos(int size) {
+    return count_records<syminfo>(size);
+}

@@ -67,8 +67,8 @@ template <const auto &L> constexpr bool valid_layout() {
     for (const Field &f : L.fields) {
         if (f.offset64 != f.native_offset || f.width64 != f.native_width) return false;
         if (f.offset32 + f.width32 > L.size32 || f.offset64 + f.width64 > L.size64) return false;
-        const bool widens = f.widen == Widen::Zero || f.widen == Widen::Sign ||
-                            f.widen == Widen::RelInfo;
+        const bool widens =
+            f.widen == Widen::Zero || f.widen == Widen::Sign || f.widen == Widen::RelInfo;
         if (widens ? (f.width32 != 4 || f.width64 != 8) : f.width32 != f.width64) return false;
         if (f.widen == Widen::Same && f.width32 != 2 && f.width32 != 4 && f.width32 != 8)
             return false;
@@ -109,9 +109,15 @@ template <std::size_t Width> inline void store(unsigned char *at, Unsigned<Width
     std::memcpy(at, &value, Width);
 }
 
-inline std::uint16_t byteswap(std::uint16_t v) { return __builtin_bswap16(v); }
-inline std::uint32_t byteswap(std::uint32_t v) { return __builtin_bswap32(v); }
-inline std::uint64_t byteswap(std::uint64_t v) { return __builtin_bswap64(v); }
+inline std::uint16_t byteswap(std::uint16_t v) {
+    return __builtin_bswap16(v);
+}
+inline std::uint32_t byteswap(std::uint32_t v) {
+    return __builtin_bswap32(v);
+}
+inline std::uint64_t byteswap(std::uint64_t v) {
+    return __builtin_bswap64(v);
+}
 
 // Reverses one field of a record in the 64-bit form, in place.
 template <Field F> inline void swap_field(unsigned char *record) {
@@ -120,8 +126,8 @@ template <Field F> inline void swap_field(unsigned char *record) {
 }
 
 // 32-bit file field -> native field: swap at the file width first, then widen.
-template <Field F> inline void widen_field(const unsigned char *file, unsigned char *native,
-                                           bool swap) {
+template <Field F>
+inline void widen_field(const unsigned char *file, unsigned char *native, bool swap) {
     if constexpr (F.widen == Widen::Bytes) {
         std::memcpy(native + F.native_offset, file + F.offset32, F.width32);
     } else {
@@ -138,8 +144,8 @@ template <Field F> inline void widen_field(const unsigned char *file, unsigned c
 }
 
 // Native field -> 32-bit file field: narrow (or repack) first, then swap at the file width.
-template <Field F> inline void narrow_field(const unsigned char *native, unsigned char *file,
-                                           bool swap) {
+template <Field F>
+inline void narrow_field(const unsigned char *native, unsigned char *file, bool swap) {
     if constexpr (F.widen == Widen::Bytes) {
         std::memcpy(file + F.offset32, native + F.native_offset, F.width32);
     } else {
@@ -180,7 +186,9 @@ template <const auto &L> inline Mode current_mode() {
     return mode;
 }
 
-inline unsigned char *bytes_of(void *record) { return static_cast<unsigned char *>(record); }
+inline unsigned char *bytes_of(void *record) {
+    return static_cast<unsigned char *>(record);
+}
 inline const unsigned char *bytes_of(const void *record) {
     return static_cast<const unsigned char *>(record);
 }
@@ -246,7 +254,8 @@ inline int read_table(FILE *stream, typename std::remove_cvref_t<decltype(L)>::R
     const Mode mode = current_mode<L>();
     int done = 0;
     flockfile(stream);
-    while (done < count && read_record<L>(stream, records + done, mode) == 1) ++done;
+    while (done < count && read_record<L>(stream, records + done, mode) == 1)
+        ++done;
     funlockfile(stream);
     return done;
 }
@@ -259,7 +268,8 @@ inline int write_table(FILE *stream,
     const Mode mode = current_mode<L>();
     int done = 0;
     flockfile(stream);
-    while (done < count && write_record<L>(stream, records + done, mode) == 1) ++done;
+    while (done < count && write_record<L>(stream, records + done, mode) == 1)
+        ++done;
     funlockfile(stream);
     return done;
 }
