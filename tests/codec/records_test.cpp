@@ -22,6 +22,7 @@ std::uint16_t half_value(unsigned n) {
 // that record has in the layout (written out field by field, independently of the library).
 struct ShdrFamily {
     using Record = Elf64_Shdr;
+    static constexpr const char *name = "Shdr";
     static constexpr auto read = quenza_read_Shdr;
     static constexpr auto write = quenza_write_Shdr;
     static constexpr auto read_table = quenza_read_Shdrs;
@@ -49,6 +50,7 @@ struct ShdrFamily {
 
 struct PhdrFamily {
     using Record = Elf64_Phdr;
+    static constexpr const char *name = "Phdr";
     static constexpr auto read = quenza_read_Phdr;
     static constexpr auto write = quenza_write_Phdr;
     static constexpr auto read_table = quenza_read_Phdrs;
@@ -71,6 +73,7 @@ struct PhdrFamily {
 
 struct SymFamily {
     using Record = Elf64_Sym;
+    static constexpr const char *name = "Sym";
     static constexpr auto read = quenza_read_Sym;
     static constexpr auto write = quenza_write_Sym;
     static constexpr auto read_table = quenza_read_Syms;
@@ -105,6 +108,7 @@ struct SymFamily {
 
 struct SyminfoFamily {
     using Record = Elf64_Syminfo;
+    static constexpr const char *name = "Syminfo";
     static constexpr auto read = quenza_read_Syminfo;
     static constexpr auto write = quenza_write_Syminfo;
     static constexpr auto read_table = quenza_read_Syminfos;
@@ -129,6 +133,7 @@ FileBytes &put_info(FileBytes &b, const FileLayout &l, std::uint64_t info) {
 
 struct RelFamily {
     using Record = Elf64_Rel;
+    static constexpr const char *name = "Rel";
     static constexpr auto read = quenza_read_Rel;
     static constexpr auto write = quenza_write_Rel;
     static constexpr auto read_table = quenza_read_Rels;
@@ -144,6 +149,7 @@ struct RelFamily {
 
 struct RelaFamily {
     using Record = Elf64_Rela;
+    static constexpr const char *name = "Rela";
     static constexpr auto read = quenza_read_Rela;
     static constexpr auto write = quenza_write_Rela;
     static constexpr auto read_table = quenza_read_Relas;
@@ -162,6 +168,7 @@ struct RelaFamily {
 
 struct DynFamily {
     using Record = Elf64_Dyn;
+    static constexpr const char *name = "Dyn";
     static constexpr auto read = quenza_read_Dyn;
     static constexpr auto write = quenza_write_Dyn;
     static constexpr auto read_table = quenza_read_Dyns;
@@ -180,6 +187,7 @@ struct DynFamily {
 
 struct EhdrFamily {
     using Record = Elf64_Ehdr;
+    static constexpr const char *name = "Ehdr";
     static constexpr auto read = quenza_read_Ehdr;
     static constexpr auto write = quenza_write_Ehdr;
     static Record sample(const FileLayout &l, unsigned n) {
@@ -225,6 +233,7 @@ struct EhdrFamily {
 
 struct VerdefFamily {
     using Record = Elf64_Verdef;
+    static constexpr const char *name = "Verdef";
     static constexpr auto read = quenza_read_Verdef;
     static constexpr auto write = quenza_write_Verdef;
     static Record sample(const FileLayout &, unsigned n) {
@@ -246,6 +255,7 @@ struct VerdefFamily {
 
 struct VerdauxFamily {
     using Record = Elf64_Verdaux;
+    static constexpr const char *name = "Verdaux";
     static constexpr auto read = quenza_read_Verdaux;
     static constexpr auto write = quenza_write_Verdaux;
     static Record sample(const FileLayout &, unsigned n) {
@@ -258,6 +268,7 @@ struct VerdauxFamily {
 
 struct VerneedFamily {
     using Record = Elf64_Verneed;
+    static constexpr const char *name = "Verneed";
     static constexpr auto read = quenza_read_Verneed;
     static constexpr auto write = quenza_write_Verneed;
     static Record sample(const FileLayout &, unsigned n) {
@@ -277,6 +288,7 @@ struct VerneedFamily {
 
 struct VernauxFamily {
     using Record = Elf64_Vernaux;
+    static constexpr const char *name = "Vernaux";
     static constexpr auto read = quenza_read_Vernaux;
     static constexpr auto write = quenza_write_Vernaux;
     static Record sample(const FileLayout &, unsigned n) {
@@ -294,11 +306,15 @@ struct VernauxFamily {
     }
 };
 
+struct FamilyName {
+    template <typename Family> static std::string GetName(int) { return Family::name; }
+};
+
 template <typename Family> class EveryRecord : public testing::Test {};
 using AllFamilies = testing::Types<EhdrFamily, ShdrFamily, PhdrFamily, SymFamily, SyminfoFamily,
                                    RelFamily, RelaFamily, DynFamily, VerdefFamily, VerdauxFamily,
                                    VerneedFamily, VernauxFamily>;
-TYPED_TEST_SUITE(EveryRecord, AllFamilies);
+TYPED_TEST_SUITE(EveryRecord, AllFamilies, FamilyName);
 
 // One record each way in every layout: the bytes written are exactly the standard's, the record
 // read from them is the one written, and the stream moves by exactly one record.
@@ -349,7 +365,7 @@ TYPED_TEST(EveryRecord, ShortReadReturnsZeroAndLeavesTheDocumentedState) {
 template <typename Family> class EveryTable : public testing::Test {};
 using TableFamilies = testing::Types<ShdrFamily, PhdrFamily, SymFamily, SyminfoFamily, RelFamily,
                                      RelaFamily, DynFamily>;
-TYPED_TEST_SUITE(EveryTable, TableFamilies);
+TYPED_TEST_SUITE(EveryTable, TableFamilies, FamilyName);
 
 TYPED_TEST(EveryTable, ReadsAndWritesWholeTables) {
     using Record = typename TypeParam::Record;
