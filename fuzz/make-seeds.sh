@@ -1,0 +1,24 @@
+#!/bin/sh
+# Regenerates the committed seed files in fuzz/seeds: one small shared object per layout (x86-64,
+# i686, powerpc, s390x), linked by that architecture's binutils from the C library's own start
+# files. Each has symbol tables, relocations, a dynamic section, version definitions and needs,
+# and the version symbol table, so every family has a real example to mutate. Needs the cross
+# C-library and binutils packages that scripts/test.sh installs.
+set -eu
+dir=$(cd "$(dirname "$0")" && pwd)/seeds
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cat >"$work/versions.map" <<'MAP'
+SEED_1 { global: _start; local: *; };
+SEED_2 { global: _init; } SEED_1;
+MAP
+mkdir -p "$dir"
+for arch in x86_64 i686 powerpc s390x; do
+    lib=/usr/$arch-linux-gnu/lib
+    [ "$arch" = x86_64 ] && lib=/usr/lib/x86_64-linux-gnu
+    # main is any defined function: the object is never run, only read.
+    "$arch-linux-gnu-ld" -shared -o "$dir/$arch.so" "$lib/crt1.o" "$lib/crti.o" -L"$lib" -lc \
+        "$lib/crtn.o" --defsym main=_init --version-script "$work/versions.map" \
+        --hash-style=both -z noseparate-code -z max-page-size=4096 -z common-page-size=4096
+done
+ls -l "$dir"
