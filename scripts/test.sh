@@ -1,6 +1,7 @@
 #!/bin/sh
 # Installs what the tests need, builds everything with warnings as errors and runs every test:
-# the plain build, then the whole suite again under AddressSanitizer and UBSan.
+# the plain build, then the whole suite again under AddressSanitizer and UBSan; then clang-tidy
+# over the library and the tools, and each fuzz target for a bounded time.
 set -eu
 cd "$(dirname "$0")/.."
 sh scripts/install-packages.sh cmake make g++ pkg-config file binutils libx11-dev \
@@ -8,7 +9,8 @@ sh scripts/install-packages.sh cmake make g++ pkg-config file binutils libx11-de
     libc6-i386-cross libc6-powerpc-cross libc6-s390x-cross \
     libc6-dev-i386-cross libc6-dev-powerpc-cross libc6-dev-s390x-cross \
     binutils-i686-linux-gnu binutils-powerpc-linux-gnu binutils-s390x-linux-gnu \
-    xvfb xdotool x11-xserver-utils
+    xvfb xdotool x11-xserver-utils \
+    clang-14 libclang-rt-14-dev clang-tidy-14
 jobs=$(nproc)
 
 cmake -S . -B build/test -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUENZA_WERROR=ON
@@ -19,3 +21,20 @@ cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=Debug -DQUENZA_WERROR=ON -DQUENZ
     -DQUENZA_KEYGRAB=OFF
 cmake --build build/sanitize -j"$jobs"
 ctest --test-dir build/sanitize --output-on-failure -j"$jobs"
+
+# Static analysis (.clang-tidy) of every library and tools unit the plain build compiles, with its
+# compile commands; the log is shown only when there are findings.
+grep -oE '"file": "[^"]*/(quenza|tools)/[^/"]*\.cpp"' build/test/compile_commands.json |
+    sed 's/"file": "//; s/"$//' | sort -u >build/test/tidy-files.txt
+if ! xargs -r -P"$jobs" -n1 clang-tidy-14 -p build/test --quiet <build/test/tidy-files.txt \
+    >build/test/clang-tidy.log 2>&1; then
+    grep -v 'warnings generated\.$' build/test/clang-tidy.log
+    echo "clang-tidy: findings above" >&2
+    exit 1
+fi
+echo "clang-tidy: $(wc -l <build/test/tidy-files.txt) units clean"
+
+# Fuzzing: a clang build of the fuzz targets with ASan and UBSan, each run for a bounded time.
+CC=clang-14 CXX=clang++-14 cmake -S fuzz -B build/fuzz-test -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build/fuzz-test -j"$jobs"
+ctest --test-dir build/fuzz-test --output-on-failure -j"$jobs"
