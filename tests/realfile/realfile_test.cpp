@@ -29,13 +29,15 @@ using File = std::unique_ptr<FILE, int (*)(FILE *)>;
 // Records compared, by layout ("32-bit LE", ...) and then by family.
 using Tally = std::map<std::string, std::map<std::string, std::size_t>>;
 
-// The corpus files, one path a line.
+// The corpus and the assembled objects, one path a line each.
 std::vector<std::string> corpus() {
     std::vector<std::string> paths;
-    std::ifstream in(QUENZA_CORPUS_LIST);
-    EXPECT_TRUE(in) << QUENZA_CORPUS_LIST;
-    for (std::string line; std::getline(in, line);)
-        if (!line.empty()) paths.push_back(line);
+    for (const char *list : {QUENZA_CORPUS_LIST, REALFILE_OBJECT_LIST}) {
+        std::ifstream in(list);
+        EXPECT_TRUE(in) << list;
+        for (std::string line; std::getline(in, line);)
+            if (!line.empty()) paths.push_back(line);
+    }
     return paths;
 }
 
@@ -407,6 +409,12 @@ void expect_same(const Image &want, const Image &got, std::map<std::string, std:
         for_families([&](const char *name, auto member) {
             tally[name] += expect_same(w.*member, g.*member, where + name);
         });
+        // Values whose widening from the 32-bit form matters.
+        for (const Elf64_Rela &r : w.relas)
+            tally["(Rela r_addend < 0)"] += r.r_addend < 0;
+        for (const Elf64_Sym &s : w.syms)
+            tally["(Sym st_value, st_size >= 2^31)"] +=
+                s.st_value >= 0x80000000U && s.st_size >= 0x80000000U;
     }
 }
 
@@ -426,6 +434,10 @@ void expect_coverage(const Tally &tally) {
                                    "Verdaux", "Verneed", "Vernaux"})
             EXPECT_GT(n(family), 0U) << layout << " " << family;
         EXPECT_GT(n("Rel") + n("Rela"), 100U) << layout << " relocations";
+        if (n("Rela") > 0) {
+            EXPECT_GT(n("(Rela r_addend < 0)"), 0U) << layout;
+        }
+        EXPECT_GT(n("(Sym st_value, st_size >= 2^31)"), 0U) << layout;
     }
 }
 
