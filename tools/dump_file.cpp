@@ -1,0 +1,677 @@
+// Reading one file for the dump: the header, the section and program header tables, string
+// tables, symbol tables and version records, each checked against the file size before anything
+// is allocated or read. Problems are reported and the dump goes on with what is still usable.
+#include "dumper.hpp"
+
+#include <sys/types.h>
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdarg>
+#include <cstring>
+#include <new>
+
+namespace {
+
+// More problems than this in one file are counted but not shown one by one.
+constexpr unsigned long shown_problems = 100;
+// Names quoted in messages are cut to this many bytes.
+constexpr std::size_t quoted_name_limit = 64;
+// At most this many string tables stay cached (the one in use may be held elsewhere too).
+constexpr std::size_t cached_string_tables = 3;
+
+constexpr std::size_t symbol_size(bool wide) {
+    return wide ? 24 : 16;
+}
+
+// Messages are one line each: control characters become ^X.
+std::string one_line(const char *text) {
+    std::string line;
+    for (const char *c = text; *c != '\0'; ++c) {
+        const auto byte = static_cast<unsigned char>(*c);
+        if (byte >= 0x20 && byte != 0x7f) {
+            line += *c;
+        } else {
+            line += '^';
+            line += byte == 0x7f ? '?' : static_cast<char>(byte + 0x40);
+        }
+    }
+    return line;
+}
+
+} // namespace
+
+bool StringTable::get(std::uint64_t offset, std::string_view &text) const {
+    if (offset >= bytes.size()) return false;
+    const char *start = bytes.data() + offset;
+    const std::size_t left = bytes.size() - offset;
+    const void *end = std::memchr(start, '\0', left);
+    text = std::string_view(start, end != nullptr ? static_cast<const char *>(end) - start : left);
+    return true;
+}
+
+void Json::key(std::string_view name) {
+    separate();
+    out_.put('"');
+    out_.put(name);
+    out_.put("\":");
+    after_key_ = true;
+}
+
+void Json::open(char bracket, bool compact) {
+    separate();
+    out_.put(bracket);
+    levels_.push_back({true, compact || (!levels_.empty() && levels_.back().compact)});
+}
+
+void Json::close(char bracket) {
+    const Level level = levels_.back();
+    levels_.pop_back();
+    if (!level.first && !level.compact) newline();
+    out_.put(bracket);
+}
+
+void Json::separate() {
+    if (after_key_) {
+        after_key_ = false;
+        return;
+    }
+    if (levels_.empty()) return;
+    Level &level = levels_.back();
+    if (!level.first) out_.put(level.compact ? ", " : ",");
+    level.first = false;
+    if (!level.compact) newline();
+}
+
+void Json::newline() {
+    out_.put('\n');
+    out_.spaces(2 * levels_.size());
+}
+
+Dumper::Dumper(FILE *in, const char *name, const DumpOptions &options, FILE *out, FILE *err)
+    : in_(in), name_(name), options_(options), out_(out), json_(out_), err_(err) {}
+
+void Dumper::problem(const char *format, ...) {
+    if (problems_ >= shown_problems) {
+        ++problems_;
+        return;
+    }
+    va_list arguments;
+    va_start(arguments, format);
+    char small[256];
+    const int length = std::vsnprintf(small, sizeof small, format, arguments);
+    va_end(arguments);
+    std::string text;
+    if (length >= 0 && static_cast<std::size_t>(length) >= sizeof small) {
+        std::vector<char> large(static_cast<std::size_t>(length) + 1);
+        va_start(arguments, format);
+        std::vsnprintf(large.data(), large.size(), format, arguments);
+        va_end(arguments);
+        text = one_line(large.data());
+    } else {
+        text = one_line(length >= 0 ? small : "unprintable problem");
+    }
+    // The same fault reached from two tables (a bad symbol used by a relocation) counts once.
+    if (!shown_.insert(text).second) return;
+    ++problems_;
+    if (err_ != nullptr) std::fprintf(err_, "quenza-dump: %s: %s\n", name_.c_str(), text.c_str());
+    if (options_.json) messages_.push_back(std::move(text));
+}
+
+std::string_view Dumper::section_name(std::size_t index) const {
+    std::string_view name;
+    if (section_names_ == nullptr || index >= sections_.size()) return name;
+    if (!section_names_->get(sections_[index].sh_name, name)) return "<corrupt>";
+    return name;
+}
+
+std::string Dumper::section_label(std::size_t index) const {
+    std::string_view name = section_name(index);
+    std::string label = "section " + std::to_string(index);
+    if (name.empty()) return label;
+    const bool cut = name.size() > quoted_name_limit;
+    label.append(" (").append(name.substr(0, quoted_name_limit)).append(cut ? "...)" : ")");
+    return label;
+}
+
+bool Dumper::seek(std::uint64_t offset) {
+    return offset <= file_size_ && fseeko(in_, static_cast<off_t>(offset), SEEK_SET) == 0;
+}
+
+bool Dumper::read_bytes(std::uint64_t offset, char *into, std::size_t size) {
+    if (!in_file(offset, size) || !seek(offset)) return false;
+    return size == 0 || std::fread(into, size, 1, in_) == 1;
+}
+
+bool Dumper::measure() {
+    if (fseeko(in_, 0, SEEK_END) != 0) {
+        problem("cannot determine the file size (not a seekable file)");
+        return false;
+    }
+    const off_t end = ftello(in_);
+    if (end < 0) {
+        problem("cannot determine the file size (not a seekable file)");
+        return false;
+    }
+    file_size_ = static_cast<std::uint64_t>(end);
+    return true;
+}
+
+bool Dumper::read_header() {
+    if (!seek(0)) {
+        problem("cannot read the file header");
+        return false;
+    }
+    const int result = quenza_read_Ehdr(in_, &header_);
+    const unsigned char *ident = header_.e_ident;
+    switch (result) {
+    case 1:
+        break;
+    case QUENZA_BAD_MAGIC:
+        problem("not an ELF file (no ELF magic number)");
+        return false;
+    case QUENZA_BAD_CLASS:
+        problem("unsupported ELF class %u", ident[EI_CLASS]);
+        return false;
+    case QUENZA_BAD_DATA:
+        problem("unsupported data encoding %u", ident[EI_DATA]);
+        return false;
+    case QUENZA_BAD_VERSION:
+        problem("unsupported ELF version %u", ident[EI_VERSION]);
+        return false;
+    case 0:
+        if (file_size_ < EI_NIDENT) {
+            // Too short to hold the identification: say whether it even starts like ELF.
+            unsigned char start[SELFMAG] = {};
+            const std::size_t have = file_size_ < SELFMAG ? file_size_ : SELFMAG;
+            if (file_size_ == 0 || !read_bytes(0, reinterpret_cast<char *>(start), have) ||
+                std::memcmp(start, ELFMAG, have) != 0) {
+                problem("not an ELF file (%" PRIu64 " bytes, no ELF magic number)", file_size_);
+            } else {
+                problem("truncated file header: the file has %" PRIu64
+                        " bytes, the identification needs %d",
+                        file_size_, EI_NIDENT);
+            }
+        } else {
+            const bool wide = ident[EI_CLASS] == ELFCLASS64;
+            problem("truncated file header: the file has %" PRIu64
+                    " bytes, an ELF%d header needs %d",
+                    file_size_, wide ? 64 : 32, wide ? 64 : 52);
+        }
+        return false;
+    default:
+        problem("cannot read the file header");
+        return false;
+    }
+    wide_ = ident[EI_CLASS] == ELFCLASS64;
+    return true;
+}
+
+void Dumper::load_sections() {
+    const std::uint64_t entry = wide_ ? 64 : 40;
+    const std::uint64_t offset = header_.e_shoff;
+    section_count_ = header_.e_shnum;
+    if (offset == 0) {
+        if (header_.e_shnum != 0)
+            problem("section header table: %u entries but no offset", header_.e_shnum);
+        return;
+    }
+    if (header_.e_shentsize != entry) {
+        problem("section header table: entry size %u is not %" PRIu64, header_.e_shentsize, entry);
+        return;
+    }
+    if (offset > file_size_) {
+        problem("section header table: offset 0x%" PRIx64
+                " is past the end of the file (size 0x%" PRIx64 ")",
+                offset, file_size_);
+        return;
+    }
+    const std::uint64_t available = (file_size_ - offset) / entry;
+    std::uint64_t count = header_.e_shnum;
+    if (count == 0) {
+        // Extended numbering: the real count is in the first entry's sh_size.
+        Elf64_Shdr first;
+        if (available == 0 || !seek(offset) || quenza_read_Shdr(in_, &first) != 1) {
+            problem("section header table: the first entry at offset 0x%" PRIx64
+                    " runs past the end of the file (size 0x%" PRIx64 ")",
+                    offset, file_size_);
+            return;
+        }
+        count = first.sh_size;
+        section_count_ = count;
+    }
+    if (count > available) {
+        problem("section header table: %" PRIu64 " entries at offset 0x%" PRIx64
+                " run past the end of the file (size 0x%" PRIx64 "); reading %" PRIu64,
+                count, offset, file_size_, available);
+        count = available;
+    }
+    sections_.resize(count);
+    for (std::uint64_t done = 0; done < count;) {
+        const int n = static_cast<int>(std::min<std::uint64_t>(count - done, chunk_records));
+        if (!seek(offset + done * entry) || quenza_read_Shdrs(in_, &sections_[done], n) != n) {
+            problem("section header table: read error at entry %" PRIu64, done);
+            sections_.resize(done);
+            break;
+        }
+        done += static_cast<std::uint64_t>(n);
+    }
+
+    std::uint64_t names = header_.e_shstrndx;
+    if (names == SHN_XINDEX && !sections_.empty()) names = sections_[0].sh_link;
+    if (names == SHN_UNDEF || sections_.empty()) return;
+    if (names >= sections_.size()) {
+        problem("section-name table index %" PRIu64 " is out of range (%zu sections)", names,
+                sections_.size());
+        return;
+    }
+    name_table_index_ = names;
+    section_names_ = strings(names);
+    for (std::size_t i = 0; i < sections_.size(); ++i) {
+        std::string_view name;
+        if (!section_names_->get(sections_[i].sh_name, name))
+            problem("section %zu: name offset 0x%x is past the end of the section-name table "
+                    "(size 0x%zx)",
+                    i, sections_[i].sh_name, section_names_->bytes.size());
+    }
+}
+
+void Dumper::load_segments() {
+    const std::uint64_t entry = wide_ ? 56 : 32;
+    const std::uint64_t offset = header_.e_phoff;
+    std::uint64_t count = header_.e_phnum;
+    if (count == PN_XNUM && !sections_.empty()) count = sections_[0].sh_info;
+    if (count == 0) return;
+    if (offset == 0) {
+        problem("program header table: %" PRIu64 " entries but no offset", count);
+        return;
+    }
+    if (header_.e_phentsize != entry) {
+        problem("program header table: entry size %u is not %" PRIu64, header_.e_phentsize, entry);
+        return;
+    }
+    const std::uint64_t available = offset <= file_size_ ? (file_size_ - offset) / entry : 0;
+    if (count > available) {
+        problem("program header table: %" PRIu64 " entries at offset 0x%" PRIx64
+                " run past the end of the file (size 0x%" PRIx64 "); reading %" PRIu64,
+                count, offset, file_size_, available);
+        count = available;
+    }
+    segments_.resize(count);
+    for (std::uint64_t done = 0; done < count;) {
+        const int n = static_cast<int>(std::min<std::uint64_t>(count - done, chunk_records));
+        if (!seek(offset + done * entry) || quenza_read_Phdrs(in_, &segments_[done], n) != n) {
+            problem("program header table: read error at entry %" PRIu64, done);
+            segments_.resize(done);
+            break;
+        }
+        done += static_cast<std::uint64_t>(n);
+    }
+}
+
+bool Dumper::section_table(std::size_t index, std::uint64_t record_size, std::uint64_t &count) {
+    const Elf64_Shdr &section = sections_[index];
+    count = 0;
+    if (section.sh_type == SHT_NOBITS) {
+        problem("%s: table has no data in the file (NOBITS)", section_label(index).c_str());
+        return false;
+    }
+    if (!in_file(section.sh_offset, section.sh_size)) {
+        problem("%s: offset 0x%" PRIx64 " and size 0x%" PRIx64
+                " run past the end of the file (size 0x%" PRIx64 ")",
+                section_label(index).c_str(), section.sh_offset, section.sh_size, file_size_);
+        return false;
+    }
+    if (section.sh_entsize != record_size)
+        problem("%s: entry size %" PRIu64 " is not %" PRIu64, section_label(index).c_str(),
+                section.sh_entsize, record_size);
+    if (section.sh_size % record_size != 0)
+        problem("%s: size %" PRIu64 " is not a multiple of entry size %" PRIu64,
+                section_label(index).c_str(), section.sh_size, record_size);
+    count = section.sh_size / record_size;
+    return true;
+}
+
+bool Dumper::linked_section(std::size_t index, std::size_t &link, const char *what) {
+    const std::uint32_t value = sections_[index].sh_link;
+    if (value == 0 || value >= sections_.size()) {
+        problem("%s: link %u to its %s is out of range (%zu sections)",
+                section_label(index).c_str(), value, what, sections_.size());
+        return false;
+    }
+    if (value == index) {
+        problem("%s: links to itself as its %s", section_label(index).c_str(), what);
+        return false;
+    }
+    link = value;
+    return true;
+}
+
+std::shared_ptr<const StringTable> Dumper::strings(std::size_t index) {
+    for (const auto &[cached, table] : string_cache_)
+        if (cached == index) return table;
+    auto table = std::make_shared<StringTable>();
+    const Elf64_Shdr &section = sections_[index];
+    if (section.sh_type == SHT_NOBITS) {
+        problem("%s: string table has no data in the file (NOBITS)", section_label(index).c_str());
+    } else if (!in_file(section.sh_offset, section.sh_size)) {
+        problem("%s: offset 0x%" PRIx64 " and size 0x%" PRIx64
+                " run past the end of the file (size 0x%" PRIx64 ")",
+                section_label(index).c_str(), section.sh_offset, section.sh_size, file_size_);
+    } else {
+        table->bytes.resize(section.sh_size);
+        if (!read_bytes(section.sh_offset, table->bytes.data(), table->bytes.size())) {
+            problem("%s: read error", section_label(index).c_str());
+            table->bytes.clear();
+        }
+    }
+    // Empty tables cost nothing and keep their problem from being found again; of the others
+    // only the most recent few stay.
+    std::size_t loaded = 0;
+    for (const auto &entry : string_cache_)
+        loaded += entry.second->bytes.empty() ? 0 : 1;
+    if (loaded >= cached_string_tables) {
+        const auto oldest =
+            std::find_if(string_cache_.begin(), string_cache_.end(),
+                         [](const auto &entry) { return !entry.second->bytes.empty(); });
+        string_cache_.erase(oldest);
+    }
+    string_cache_.emplace_back(index, table);
+    return table;
+}
+
+std::string_view Dumper::string_or_corrupt(const StringTable *table, std::uint64_t offset,
+                                           std::size_t section, const char *what,
+                                           std::uint64_t number) {
+    std::string_view text;
+    if (table == nullptr) return "<corrupt>";
+    if (table->get(offset, text)) return text;
+    problem("%s: %s %" PRIu64 ": name offset 0x%" PRIx64
+            " is past the end of its string table (size 0x%zx)",
+            section_label(section).c_str(), what, number, offset, table->bytes.size());
+    return "<corrupt>";
+}
+
+std::size_t Dumper::versym_section_for(std::size_t symtab) const {
+    for (std::size_t i = 1; i < sections_.size(); ++i)
+        if (sections_[i].sh_type == SHT_GNU_versym && sections_[i].sh_link == symtab) return i;
+    return 0;
+}
+
+const SymbolTable *Dumper::symbol_table(std::size_t index) {
+    if (symbol_cache_ != nullptr && symbol_cache_->section == index) return symbol_cache_.get();
+    symbol_cache_.reset();
+    auto table = std::make_unique<SymbolTable>();
+    table->section = index;
+    std::size_t link;
+    if (linked_section(index, link, "string table")) table->strings = strings(link);
+    std::uint64_t count;
+    if (section_table(index, symbol_size(wide_), count)) {
+        table->symbols.reserve(count);
+        std::vector<Elf64_Sym> chunk(std::min<std::uint64_t>(count, chunk_records));
+        const Elf64_Shdr &section = sections_[index];
+        for (std::uint64_t done = 0; done < count;) {
+            const int n = static_cast<int>(std::min<std::uint64_t>(count - done, chunk_records));
+            const int got = seek(section.sh_offset + done * symbol_size(wide_))
+                                ? quenza_read_Syms(in_, chunk.data(), n)
+                                : 0;
+            for (int i = 0; i < got; ++i) {
+                const Elf64_Sym &s = chunk[static_cast<std::size_t>(i)];
+                table->symbols.push_back(
+                    {s.st_value, s.st_name, s.st_shndx, s.st_info, s.st_other});
+            }
+            if (got != n) {
+                problem("%s: read error at symbol %" PRIu64, section_label(index).c_str(),
+                        done + static_cast<std::uint64_t>(got));
+                break;
+            }
+            done += static_cast<std::uint64_t>(n);
+        }
+    }
+    if (const std::size_t versym = versym_section_for(index); versym != 0) {
+        std::uint64_t versions;
+        if (section_table(versym, 2, versions)) {
+            versions = std::min<std::uint64_t>(versions, table->symbols.size());
+            table->versyms.resize(versions);
+            seek(sections_[versym].sh_offset);
+            for (std::uint64_t i = 0; i < versions; ++i) {
+                if (quenza_read_Versym(in_, &table->versyms[i]) != 1) {
+                    problem("%s: read error at entry %" PRIu64, section_label(versym).c_str(), i);
+                    table->versyms.resize(i);
+                    break;
+                }
+            }
+        }
+    }
+    symbol_cache_ = std::move(table);
+    return symbol_cache_.get();
+}
+
+void Dumper::walk_version_section(std::size_t index) {
+    const Elf64_Shdr &section = sections_[index];
+    const bool definitions = section.sh_type == SHT_GNU_verdef;
+    const char *what = definitions ? "version definition" : "version requirement";
+    VersionSection versions{index, definitions, {}, nullptr};
+    const std::string label = section_label(index);
+    if (section.sh_type == SHT_NOBITS || !in_file(section.sh_offset, section.sh_size)) {
+        problem("%s: offset 0x%" PRIx64 " and size 0x%" PRIx64
+                " are not inside the file (size 0x%" PRIx64 ")",
+                label.c_str(), section.sh_offset, section.sh_size, file_size_);
+        version_sections_.push_back(std::move(versions));
+        return;
+    }
+    std::size_t link;
+    if (linked_section(index, link, "string table")) versions.strings = strings(link);
+
+    const std::uint64_t size = section.sh_size;
+    const std::uint64_t record_size = definitions ? 20 : 16;
+    const std::uint64_t aux_size = definitions ? 8 : 16;
+    const auto inside = [&](std::uint64_t at, std::uint64_t bytes) {
+        return at <= size && bytes <= size - at;
+    };
+    // Every record read costs one unit: no walk, looping or not, reads more records than the
+    // section could hold.
+    std::uint64_t budget = size / 8 + 1;
+    bool looping = false;
+    std::uint64_t at = 0;
+    for (std::uint64_t k = 0; k < section.sh_info && !looping; ++k) {
+        if (!inside(at, record_size)) {
+            problem("%s: %s %" PRIu64 " at offset 0x%" PRIx64
+                    " runs past the end of the section (size 0x%" PRIx64 ")",
+                    label.c_str(), what, k, at, size);
+            break;
+        }
+        if (budget-- == 0) {
+            looping = true;
+            break;
+        }
+        VersionRecord record{};
+        record.offset = at;
+        std::uint64_t aux_at = at, next;
+        if (definitions) {
+            Elf64_Verdef def;
+            if (!seek(section.sh_offset + at) || quenza_read_Verdef(in_, &def) != 1) {
+                problem("%s: read error at offset 0x%" PRIx64, label.c_str(), at);
+                break;
+            }
+            record.version = def.vd_version;
+            record.flags = def.vd_flags;
+            record.index = def.vd_ndx;
+            record.count = def.vd_cnt;
+            record.hash = def.vd_hash;
+            aux_at += def.vd_aux;
+            next = def.vd_next;
+        } else {
+            Elf64_Verneed need;
+            if (!seek(section.sh_offset + at) || quenza_read_Verneed(in_, &need) != 1) {
+                problem("%s: read error at offset 0x%" PRIx64, label.c_str(), at);
+                break;
+            }
+            record.version = need.vn_version;
+            record.count = need.vn_cnt;
+            record.file = need.vn_file;
+            aux_at += need.vn_aux;
+            next = need.vn_next;
+        }
+        for (unsigned j = 0; j < record.count; ++j) {
+            if (!inside(aux_at, aux_size)) {
+                problem("%s: %s %" PRIu64 ": entry %u at offset 0x%" PRIx64
+                        " runs past the end of the section (size 0x%" PRIx64 ")",
+                        label.c_str(), what, k, j, aux_at, size);
+                break;
+            }
+            if (budget-- == 0) {
+                looping = true;
+                break;
+            }
+            VersionAux aux{};
+            aux.offset = aux_at;
+            std::uint64_t aux_next;
+            bool read;
+            if (definitions) {
+                Elf64_Verdaux def;
+                read = seek(section.sh_offset + aux_at) && quenza_read_Verdaux(in_, &def) == 1;
+                aux.name = def.vda_name;
+                aux_next = def.vda_next;
+            } else {
+                Elf64_Vernaux need;
+                read = seek(section.sh_offset + aux_at) && quenza_read_Vernaux(in_, &need) == 1;
+                aux.name = need.vna_name;
+                aux.hash = need.vna_hash;
+                aux.flags = need.vna_flags;
+                aux.other = need.vna_other;
+                aux_next = need.vna_next;
+            }
+            if (!read) {
+                problem("%s: read error at offset 0x%" PRIx64, label.c_str(), aux_at);
+                break;
+            }
+            record.aux.push_back(aux);
+            if (aux_next == 0) {
+                if (j + 1 < record.count)
+                    problem("%s: %s %" PRIu64 ": its chain ends after %u of %u entries",
+                            label.c_str(), what, k, j + 1, record.count);
+                break;
+            }
+            aux_at += aux_next;
+        }
+        versions.records.push_back(std::move(record));
+        if (next == 0) {
+            if (k + 1 < section.sh_info)
+                problem("%s: the chain ends after %" PRIu64 " of %u entries", label.c_str(), k + 1,
+                        section.sh_info);
+            break;
+        }
+        at += next;
+    }
+    if (looping)
+        problem("%s: the version records link in a loop (more records than the section holds)",
+                label.c_str());
+    version_sections_.push_back(std::move(versions));
+}
+
+void Dumper::load_versions() {
+    if (versions_loaded_) return;
+    versions_loaded_ = true;
+    for (std::size_t i = 1; i < sections_.size(); ++i)
+        if (sections_[i].sh_type == SHT_GNU_verdef || sections_[i].sh_type == SHT_GNU_verneed)
+            walk_version_section(i);
+
+    const auto name_of = [&](const VersionSection &versions, std::uint32_t offset,
+                             std::string_view &name) {
+        return versions.strings != nullptr && versions.strings->get(offset, name);
+    };
+    const auto slot = [&](unsigned index) -> VersionName & {
+        if (version_names_.size() <= index) version_names_.resize(index + 1);
+        return version_names_[index];
+    };
+    for (const VersionSection &versions : version_sections_) {
+        for (const VersionRecord &record : versions.records) {
+            std::string_view name;
+            if (versions.definitions) {
+                if (record.aux.empty() || !name_of(versions, record.aux[0].name, name)) continue;
+                VersionName &entry = slot(record.index & versym_index);
+                entry.defined = name;
+                entry.has_defined = true;
+            } else {
+                for (const VersionAux &aux : record.aux) {
+                    if (!name_of(versions, aux.name, name)) continue;
+                    VersionName &entry = slot(aux.other & versym_index);
+                    entry.needed = name;
+                    entry.has_needed = true;
+                }
+            }
+        }
+    }
+}
+
+SymbolVersion Dumper::symbol_version(std::uint16_t versym, bool defined,
+                                     std::string_view symbol) const {
+    SymbolVersion version;
+    const unsigned index = versym & versym_index;
+    version.index = index;
+    if (index <= VER_NDX_GLOBAL || index >= version_names_.size()) return version;
+    const VersionName &entry = version_names_[index];
+    if (defined && entry.has_defined) {
+        // The symbol that stands for a version definition itself is shown without it.
+        if (symbol == entry.defined) return version;
+        version.kind =
+            (versym & versym_hidden) != 0 ? VersionKind::hidden : VersionKind::default_version;
+        version.name = entry.defined;
+    } else if (entry.has_needed) {
+        version.kind = VersionKind::needed;
+        version.name = entry.needed;
+    }
+    return version;
+}
+
+int Dumper::run() {
+    if (options_.json) {
+        json_.begin_object();
+        json_.key("file");
+        json_.string(name_);
+    }
+    if (measure() && read_header()) {
+        load_sections();
+        load_segments();
+        if (options_.header) print_header();
+        if (options_.sections) print_sections();
+        if (options_.segments) print_segments();
+        if (options_.dynamic) print_dynamic();
+        if (options_.relocations) print_relocations();
+        if (options_.symbols) print_symbols();
+        if (options_.versions) print_versions();
+    }
+    finish();
+    return problems_ == 0 ? 0 : 1;
+}
+
+void Dumper::finish() {
+    const unsigned long hidden = problems_ > shown_problems ? problems_ - shown_problems : 0;
+    if (hidden != 0 && err_ != nullptr)
+        std::fprintf(err_, "quenza-dump: %s: %lu more problems not shown\n", name_.c_str(), hidden);
+    if (options_.json) {
+        json_.key("problems");
+        json_.begin_array();
+        for (const std::string &message : messages_)
+            json_.string(message);
+        json_.end_array();
+        if (hidden != 0) {
+            json_.key("problems_not_shown");
+            json_.number(hidden);
+        }
+        json_.end_object();
+    }
+    out_.flush();
+}
+
+int quenza_dump_stream(FILE *in, const char *name, const DumpOptions &options, FILE *out,
+                       FILE *err) {
+    try {
+        Dumper dumper(in, name, options, out, err);
+        return dumper.run();
+    } catch (const std::bad_alloc &) {
+        if (err != nullptr) std::fprintf(err, "quenza-dump: %s: out of memory\n", name);
+        return 1;
+    }
+}

@@ -1,0 +1,1528 @@
+// Printing each part of the dump, as text laid out like binutils readelf -W shows it, or as JSON.
+// Tables are read and printed a chunk at a time.
+#include "dumper.hpp"
+#include "names.hpp"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstring>
+
+namespace {
+
+constexpr std::size_t header_label_width = 35;
+constexpr std::size_t interpreter_limit = 4096;
+
+const char *entries(std::uint64_t count) {
+    return count == 1 ? " entry:\n" : " entries:\n";
+}
+
+bool is_string_tag(std::int64_t tag) {
+    return tag == DT_NEEDED || tag == DT_SONAME || tag == DT_RPATH || tag == DT_RUNPATH ||
+           tag == DT_AUXILIARY || tag == DT_FILTER;
+}
+
+bool is_size_tag(std::int64_t tag) {
+    switch (tag) {
+    case DT_PLTRELSZ:
+    case DT_RELASZ:
+    case DT_RELAENT:
+    case DT_STRSZ:
+    case DT_SYMENT:
+    case DT_RELSZ:
+    case DT_RELENT:
+    case DT_INIT_ARRAYSZ:
+    case DT_FINI_ARRAYSZ:
+    case DT_PREINIT_ARRAYSZ:
+    case DT_RELRSZ:
+    case DT_RELRENT:
+    case DT_SYMINSZ:
+    case DT_SYMINENT:
+    case DT_MOVEENT:
+    case DT_MOVESZ:
+    case DT_PLTPADSZ:
+    case DT_GNU_CONFLICTSZ:
+    case DT_GNU_LIBLISTSZ:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool is_count_tag(std::int64_t tag) {
+    return tag == DT_VERDEFNUM || tag == DT_VERNEEDNUM || tag == DT_RELACOUNT || tag == DT_RELCOUNT;
+}
+
+// Flag words for DT_FLAGS and DT_FLAGS_1, lowest bit first.
+void flag_words(Output &out, std::uint64_t value, const char *const *words, int known) {
+    bool first = true;
+    for (int bit = 0; bit < 64; ++bit) {
+        const std::uint64_t flag = std::uint64_t{1} << bit;
+        if ((value & flag) == 0) continue;
+        if (!first) out.put(' ');
+        first = false;
+        if (bit < known) {
+            out.put(words[bit]);
+        } else {
+            out.put("<unknown>: ");
+            out.hex0x(flag);
+        }
+    }
+}
+
+const char *const dt_flags_words[] = {"ORIGIN", "SYMBOLIC", "TEXTREL", "BIND_NOW", "STATIC_TLS"};
+const char *const dt_flags_1_words[] = {
+    "NOW",       "GLOBAL",     "GROUP",      "NODELETE",  "LOADFLTR",  "INITFIRST", "NOOPEN",
+    "ORIGIN",    "DIRECT",     "TRANS",      "INTERPOSE", "NODEFLIB",  "NODUMP",    "CONFALT",
+    "ENDFILTEE", "DISPRELDNE", "DISPRELPND", "NODIRECT",  "IGNMULDEF", "NOKSYMS",   "NOHDR",
+    "EDITED",    "NORELOC",    "SYMINTPOSE", "GLOBAUDIT", "SINGLETON", "STUB",      "PIE",
+    "KMOD",      "WEAKFILTER", "NOCOMMON"};
+
+// Version flags: "none", or words joined by " | ".
+void version_flags(Output &out, unsigned flags) {
+    if (flags == 0) return out.put("none");
+    static const char *const words[] = {"BASE", "WEAK", "INFO"};
+    bool first = true;
+    for (unsigned bit = 0; bit < 16; ++bit) {
+        if ((flags & (1U << bit)) == 0) continue;
+        if (!first) out.put(" | ");
+        first = false;
+        if (bit < 3) {
+            out.put(words[bit]);
+        } else {
+            out.put("<unknown>: ");
+            out.hex0x(1U << bit);
+        }
+    }
+}
+
+// Offsets within version sections: "000000" for 0, else at least four hex digits after 0x.
+void version_offset(Output &out, std::uint64_t offset) {
+    out.put("  ");
+    if (offset == 0) {
+        out.put("000000");
+    } else {
+        out.hex0x(offset, 4);
+    }
+    out.put(':');
+}
+
+// Symbol type and binding, with the reserved ranges named as readelf does.
+void symbol_class_name(Output &out, const char *name, unsigned value, std::size_t width) {
+    if (name != nullptr) return out.left(name, width);
+    char text[32];
+    if (value >= 10 && value <= 12) {
+        std::snprintf(text, sizeof text, "<OS specific>: %u", value);
+    } else if (value >= 13) {
+        std::snprintf(text, sizeof text, "<processor specific>: %u", value);
+    } else {
+        std::snprintf(text, sizeof text, "<unknown>: %u", value);
+    }
+    out.left(text, width);
+}
+
+// A symbol's section index as the Ndx column shows it.
+void section_index(Output &out, unsigned index) {
+    char text[16];
+    if (index == SHN_UNDEF) return out.put(" UND");
+    if (index == SHN_ABS) return out.put(" ABS");
+    if (index == SHN_COMMON) return out.put(" COM");
+    if (index < SHN_LORESERVE) return out.dec(index, 4);
+    const char *kind = index <= SHN_HIPROC ? "PRC" : index <= SHN_HIOS ? "OS " : "RSV";
+    std::snprintf(text, sizeof text, "%s[0x%04x]", kind, index);
+    out.put(text);
+}
+
+const char *version_kind_name(VersionKind kind) {
+    switch (kind) {
+    case VersionKind::default_version:
+        return "default";
+    case VersionKind::hidden:
+        return "hidden";
+    case VersionKind::needed:
+        return "needed";
+    default:
+        return nullptr;
+    }
+}
+
+} // namespace
+
+void Dumper::print_header() {
+    const Elf64_Ehdr &h = header_;
+    const unsigned char *ident = h.e_ident;
+    const MachineName *machine = machine_name(h.e_machine);
+    const bool extended_sections = h.e_shnum == 0 && !sections_.empty();
+    const bool extended_names = h.e_shstrndx == SHN_XINDEX && !sections_.empty();
+    const bool extended_segments = h.e_phnum == PN_XNUM && !sections_.empty();
+    if (options_.json) {
+        json_.key("header");
+        json_.begin_object();
+        json_.key("ident");
+        json_.begin_array(true);
+        for (int i = 0; i < EI_NIDENT; ++i)
+            json_.number(ident[i]);
+        json_.end_array();
+        json_.key("class");
+        json_.number(ident[EI_CLASS]);
+        json_.key("class_name");
+        json_.name(class_name(ident[EI_CLASS]));
+        json_.key("data");
+        json_.number(ident[EI_DATA]);
+        json_.key("data_name");
+        json_.name(data_name(ident[EI_DATA]));
+        json_.key("ident_version");
+        json_.number(ident[EI_VERSION]);
+        json_.key("osabi");
+        json_.number(ident[EI_OSABI]);
+        json_.key("osabi_name");
+        json_.name(osabi_name(ident[EI_OSABI]));
+        json_.key("abi_version");
+        json_.number(ident[EI_ABIVERSION]);
+        json_.key("type");
+        json_.number(h.e_type);
+        json_.key("type_name");
+        json_.name(file_type_name(h.e_type));
+        json_.key("type_description");
+        json_.name(file_type_description(h.e_type));
+        json_.key("machine");
+        json_.number(h.e_machine);
+        json_.key("machine_name");
+        json_.name(machine != nullptr ? machine->name : nullptr);
+        json_.key("machine_description");
+        json_.name(machine != nullptr ? machine->description : nullptr);
+        const std::pair<const char *, std::uint64_t> fields[] = {
+            {"version", h.e_version},     {"entry", h.e_entry},       {"phoff", h.e_phoff},
+            {"shoff", h.e_shoff},         {"flags", h.e_flags},       {"ehsize", h.e_ehsize},
+            {"phentsize", h.e_phentsize}, {"phnum", h.e_phnum},       {"shentsize", h.e_shentsize},
+            {"shnum", h.e_shnum},         {"shstrndx", h.e_shstrndx},
+        };
+        for (const auto &[key, value] : fields) {
+            json_.key(key);
+            json_.number(value);
+        }
+        // Extended numbering resolved through section 0.
+        json_.key("section_count");
+        json_.number(extended_sections ? sections_[0].sh_size : h.e_shnum);
+        json_.key("section_name_index");
+        json_.number(extended_names ? sections_[0].sh_link : h.e_shstrndx);
+        json_.key("segment_count");
+        json_.number(extended_segments ? sections_[0].sh_info : h.e_phnum);
+        json_.end_object();
+        return;
+    }
+    Output &o = out_;
+    const auto label = [&](const char *text) {
+        o.put("  ");
+        o.left(text, header_label_width);
+    };
+    o.put("ELF Header:\n  Magic:   ");
+    for (int i = 0; i < EI_NIDENT; ++i) {
+        o.hex(ident[i], 2);
+        o.put(' ');
+    }
+    o.put('\n');
+    label("Class:");
+    o.put(class_name(ident[EI_CLASS]));
+    o.put('\n');
+    label("Data:");
+    o.put(data_name(ident[EI_DATA]));
+    o.put('\n');
+    label("Version:");
+    o.dec(ident[EI_VERSION]);
+    o.put(" (current)\n");
+    label("OS/ABI:");
+    if (const char *name = osabi_name(ident[EI_OSABI])) {
+        o.put(name);
+    } else {
+        o.put("<unknown: ");
+        o.hex(ident[EI_OSABI]);
+        o.put('>');
+    }
+    o.put('\n');
+    label("ABI Version:");
+    o.dec(ident[EI_ABIVERSION]);
+    o.put('\n');
+    label("Type:");
+    if (const char *name = file_type_name(h.e_type)) {
+        o.put(name);
+        o.put(" (");
+        o.put(file_type_description(h.e_type));
+        o.put(")");
+    } else if (h.e_type >= ET_LOOS && h.e_type <= ET_HIOS) {
+        o.put("OS Specific: (");
+        o.hex(h.e_type);
+        o.put(')');
+    } else if (h.e_type >= ET_LOPROC) {
+        o.put("Processor Specific: (");
+        o.hex(h.e_type);
+        o.put(')');
+    } else {
+        o.put("<unknown>: ");
+        o.hex(h.e_type);
+    }
+    o.put('\n');
+    label("Machine:");
+    if (machine != nullptr) {
+        o.put(machine->description);
+    } else {
+        o.put("<unknown>: ");
+        o.hex0x(h.e_machine);
+    }
+    o.put('\n');
+    label("Version:");
+    o.hex0x(h.e_version);
+    o.put('\n');
+    label("Entry point address:");
+    o.hex0x(h.e_entry);
+    o.put('\n');
+    label("Start of program headers:");
+    o.dec(h.e_phoff);
+    o.put(" (bytes into file)\n");
+    label("Start of section headers:");
+    o.dec(h.e_shoff);
+    o.put(" (bytes into file)\n");
+    label("Flags:");
+    o.hex0x(h.e_flags);
+    o.put('\n');
+    const auto count = [&](const char *text, std::uint64_t value, bool extended, std::uint64_t real,
+                           const char *unit) {
+        label(text);
+        o.dec(value);
+        if (extended) {
+            o.put(" (");
+            o.dec(real);
+            o.put(")");
+        }
+        o.put(unit);
+    };
+    count("Size of this header:", h.e_ehsize, false, 0, " (bytes)\n");
+    count("Size of program headers:", h.e_phentsize, false, 0, " (bytes)\n");
+    count("Number of program headers:", h.e_phnum, extended_segments,
+          extended_segments ? sections_[0].sh_info : 0, "\n");
+    count("Size of section headers:", h.e_shentsize, false, 0, " (bytes)\n");
+    count("Number of section headers:", h.e_shnum, extended_sections,
+          extended_sections ? sections_[0].sh_size : 0, "\n");
+    count("Section header string table index:", h.e_shstrndx, extended_names,
+          extended_names ? sections_[0].sh_link : 0, "\n");
+}
+
+void Dumper::print_sections() {
+    const unsigned machine = header_.e_machine;
+    if (options_.json) {
+        json_.key("sections");
+        json_.begin_array();
+        for (std::size_t i = 0; i < sections_.size(); ++i) {
+            const Elf64_Shdr &s = sections_[i];
+            json_.begin_object(true);
+            json_.key("index");
+            json_.number(i);
+            json_.key("name");
+            json_.string(section_name(i));
+            json_.key("type");
+            json_.number(s.sh_type);
+            json_.key("type_name");
+            json_.name(section_type_name(s.sh_type, machine));
+            const std::pair<const char *, std::uint64_t> fields[] = {
+                {"flags", s.sh_flags},         {"addr", s.sh_addr},       {"offset", s.sh_offset},
+                {"size", s.sh_size},           {"link", s.sh_link},       {"info", s.sh_info},
+                {"addralign", s.sh_addralign}, {"entsize", s.sh_entsize},
+            };
+            for (const auto &[key, value] : fields) {
+                json_.key(key);
+                json_.number(value);
+            }
+            json_.end_object();
+        }
+        json_.end_array();
+        return;
+    }
+    Output &o = out_;
+    if (sections_.empty()) return o.put("\nThere are no sections in this file.\n");
+    o.put(wide_ ? "\nSection Headers:\n  [Nr] Name              Type            Address          "
+                  "Off    Size   ES Flg Lk Inf Al\n"
+                : "\nSection Headers:\n  [Nr] Name              Type            Addr     Off    "
+                  "Size   ES Flg Lk Inf Al\n");
+    for (std::size_t i = 0; i < sections_.size(); ++i) {
+        const Elf64_Shdr &s = sections_[i];
+        o.put("  [");
+        o.dec(i, 2);
+        o.put("] ");
+        const std::string_view name = section_name(i);
+        o.visible(name);
+        if (name.size() < 17) o.spaces(17 - name.size());
+        o.put(' ');
+        if (const char *type = section_type_name(s.sh_type, machine)) {
+            o.left(type, 15);
+        } else {
+            char text[32];
+            if (s.sh_type >= SHT_LOUSER) {
+                std::snprintf(text, sizeof text, "LOUSER+0x%x", s.sh_type - SHT_LOUSER);
+            } else if (s.sh_type >= SHT_LOPROC) {
+                std::snprintf(text, sizeof text, "LOPROC+0x%x", s.sh_type - SHT_LOPROC);
+            } else if (s.sh_type >= SHT_LOOS) {
+                std::snprintf(text, sizeof text, "LOOS+0x%x", s.sh_type - SHT_LOOS);
+            } else {
+                std::snprintf(text, sizeof text, "%08x: <unknown>", s.sh_type);
+            }
+            o.left(text, 15);
+        }
+        o.put(' ');
+        o.hex(s.sh_addr, wide_ ? 16 : 8);
+        o.put(' ');
+        o.hex(s.sh_offset, 6);
+        o.put(' ');
+        o.hex(s.sh_size, 6);
+        o.put(' ');
+        o.hex(s.sh_entsize, 2);
+        o.put(' ');
+        char flags[32];
+        section_flag_letters(s.sh_flags, machine, header_.e_ident[EI_OSABI], flags);
+        o.right(flags, 3);
+        o.put(' ');
+        o.dec(s.sh_link, 2);
+        o.put(' ');
+        o.dec(s.sh_info, 3);
+        o.put(' ');
+        o.dec(s.sh_addralign, 2);
+        o.put('\n');
+    }
+    o.put("Key to Flags:\n"
+          "  W (write), A (alloc), X (execute), M (merge), S (strings), I (info),\n"
+          "  L (link order), O (extra OS processing required), G (group), T (TLS),\n"
+          "  C (compressed), x (unknown), o (OS specific), E (exclude),\n"
+          "  R (retain), D (mbind), l (large), p (processor specific)\n");
+}
+
+void Dumper::print_segments() {
+    const unsigned machine = header_.e_machine;
+    if (!options_.json) {
+        if (segments_.empty()) return out_.put("\nThere are no program headers in this file.\n");
+        out_.put(wide_ ? "\nProgram Headers:\n  Type           Offset   VirtAddr           "
+                         "PhysAddr           FileSiz  MemSiz   Flg Align\n"
+                       : "\nProgram Headers:\n  Type           Offset   VirtAddr   PhysAddr   "
+                         "FileSiz MemSiz  Flg Align\n");
+    } else {
+        json_.key("segments");
+        json_.begin_array();
+    }
+    for (std::size_t i = 0; i < segments_.size(); ++i) {
+        const Elf64_Phdr &p = segments_[i];
+        std::string interpreter;
+        bool has_interpreter = false;
+        if (p.p_type == PT_INTERP) {
+            if (!in_file(p.p_offset, p.p_filesz)) {
+                problem("segment %zu (INTERP): offset 0x%" PRIx64 " and size 0x%" PRIx64
+                        " run past the end of the file (size 0x%" PRIx64 ")",
+                        i, p.p_offset, p.p_filesz, file_size_);
+            } else {
+                interpreter.resize(std::min<std::uint64_t>(p.p_filesz, interpreter_limit));
+                if (read_bytes(p.p_offset, interpreter.data(), interpreter.size())) {
+                    interpreter.resize(std::strlen(interpreter.c_str()));
+                    has_interpreter = true;
+                } else {
+                    problem("segment %zu (INTERP): read error", i);
+                }
+            }
+        }
+        const char *type = segment_type_name(p.p_type, machine);
+        if (options_.json) {
+            json_.begin_object(true);
+            json_.key("index");
+            json_.number(i);
+            json_.key("type");
+            json_.number(p.p_type);
+            json_.key("type_name");
+            json_.name(type);
+            const std::pair<const char *, std::uint64_t> fields[] = {
+                {"flags", p.p_flags}, {"offset", p.p_offset}, {"vaddr", p.p_vaddr},
+                {"paddr", p.p_paddr}, {"filesz", p.p_filesz}, {"memsz", p.p_memsz},
+                {"align", p.p_align},
+            };
+            for (const auto &[key, value] : fields) {
+                json_.key(key);
+                json_.number(value);
+            }
+            if (has_interpreter) {
+                json_.key("interpreter");
+                json_.string(interpreter);
+            }
+            json_.end_object();
+            continue;
+        }
+        Output &o = out_;
+        o.put("  ");
+        if (type != nullptr) {
+            o.left(type, 14);
+        } else {
+            char text[32];
+            if (p.p_type >= PT_LOPROC && p.p_type <= PT_HIPROC) {
+                std::snprintf(text, sizeof text, "LOPROC+0x%x", p.p_type - PT_LOPROC);
+            } else if (p.p_type >= PT_LOOS && p.p_type <= PT_HIOS) {
+                std::snprintf(text, sizeof text, "LOOS+0x%x", p.p_type - PT_LOOS);
+            } else {
+                std::snprintf(text, sizeof text, "<unknown>: %x", p.p_type);
+            }
+            o.left(text, 14);
+        }
+        o.put(' ');
+        o.hex0x(p.p_offset, 6);
+        o.put(' ');
+        o.hex0x(p.p_vaddr, wide_ ? 16 : 8);
+        o.put(' ');
+        o.hex0x(p.p_paddr, wide_ ? 16 : 8);
+        o.put(' ');
+        o.hex0x(p.p_filesz, wide_ ? 6 : 5);
+        o.put(' ');
+        o.hex0x(p.p_memsz, wide_ ? 6 : 5);
+        o.put(' ');
+        o.put((p.p_flags & PF_R) != 0 ? 'R' : ' ');
+        o.put((p.p_flags & PF_W) != 0 ? 'W' : ' ');
+        o.put((p.p_flags & PF_X) != 0 ? 'E' : ' ');
+        o.put(' ');
+        o.hex0x(p.p_align);
+        o.put('\n');
+        if (has_interpreter) {
+            o.put("      [Requesting program interpreter: ");
+            o.visible(interpreter);
+            o.put("]\n");
+        }
+    }
+    if (options_.json) json_.end_array();
+}
+
+void Dumper::print_dynamic() {
+    const std::uint64_t record = wide_ ? 16 : 8;
+    // The DYNAMIC section, or without section headers the DYNAMIC segment.
+    std::size_t section = 0;
+    std::uint64_t offset = 0, count = 0;
+    bool found = false, usable = false;
+    for (std::size_t i = 1; i < sections_.size() && !found; ++i) {
+        if (sections_[i].sh_type != SHT_DYNAMIC) continue;
+        found = true;
+        section = i;
+        offset = sections_[i].sh_offset;
+        usable = section_table(i, record, count);
+    }
+    if (!found && sections_.empty()) {
+        for (const Elf64_Phdr &p : segments_) {
+            if (p.p_type != PT_DYNAMIC) continue;
+            found = true;
+            offset = p.p_offset;
+            usable = in_file(p.p_offset, p.p_filesz);
+            if (!usable)
+                problem("DYNAMIC segment: offset 0x%" PRIx64 " and size 0x%" PRIx64
+                        " run past the end of the file (size 0x%" PRIx64 ")",
+                        p.p_offset, p.p_filesz, file_size_);
+            count = usable ? p.p_filesz / record : 0;
+            break;
+        }
+    }
+    if (!found) {
+        if (options_.json) {
+            json_.key("dynamic");
+            json_.null();
+        } else {
+            out_.put("\nThere is no dynamic section in this file.\n");
+        }
+        return;
+    }
+
+    // The table ends at the first DT_NULL, which is shown.
+    std::vector<Elf64_Dyn> chunk(std::min<std::uint64_t>(count, chunk_records));
+    const auto read_chunk = [&](std::uint64_t first, int n) {
+        if (seek(offset + first * record) && quenza_read_Dyns(in_, chunk.data(), n) == n)
+            return true;
+        problem("dynamic table: read error at entry %" PRIu64, first);
+        return false;
+    };
+    std::uint64_t shown = 0;
+    bool ended = false;
+    for (std::uint64_t done = 0; usable && done < count && !ended;) {
+        const int n = static_cast<int>(std::min<std::uint64_t>(count - done, chunk_records));
+        if (!read_chunk(done, n)) {
+            count = done;
+            break;
+        }
+        for (int i = 0; i < n && !ended; ++i, ++shown)
+            ended = chunk[i].d_tag == DT_NULL;
+        done += static_cast<std::uint64_t>(n);
+    }
+    if (usable && !ended && count != 0)
+        problem("dynamic table: no DT_NULL entry ends it (%" PRIu64 " entries)", count);
+
+    // Names come from the linked string table, or for a segment from DT_STRTAB, found through
+    // the loadable segments.
+    std::shared_ptr<const StringTable> names;
+    if (section != 0) {
+        std::size_t link;
+        if (linked_section(section, link, "string table")) names = strings(link);
+    } else if (usable) {
+        std::uint64_t address = 0, size = 0;
+        bool has_address = false;
+        for (std::uint64_t done = 0; done < shown;) {
+            const int n = static_cast<int>(std::min<std::uint64_t>(shown - done, chunk_records));
+            if (!read_chunk(done, n)) break;
+            for (int i = 0; i < n; ++i) {
+                if (chunk[i].d_tag == DT_STRTAB) {
+                    address = chunk[i].d_un.d_ptr;
+                    has_address = true;
+                }
+                if (chunk[i].d_tag == DT_STRSZ) size = chunk[i].d_un.d_val;
+            }
+            done += static_cast<std::uint64_t>(n);
+        }
+        for (const Elf64_Phdr &p : segments_) {
+            if (!has_address || p.p_type != PT_LOAD || address < p.p_vaddr ||
+                address - p.p_vaddr >= p.p_filesz)
+                continue;
+            const std::uint64_t at = p.p_offset + (address - p.p_vaddr);
+            auto table = std::make_shared<StringTable>();
+            if (in_file(at, size)) {
+                table->bytes.resize(size);
+                if (!read_bytes(at, table->bytes.data(), size)) table->bytes.clear();
+            } else {
+                problem("dynamic string table: offset 0x%" PRIx64 " and size 0x%" PRIx64
+                        " run past the end of the file (size 0x%" PRIx64 ")",
+                        at, size, file_size_);
+            }
+            names = std::move(table);
+            break;
+        }
+    }
+
+    const unsigned machine = header_.e_machine;
+    if (options_.json) {
+        json_.key("dynamic");
+        json_.begin_object();
+        json_.key("section");
+        if (section != 0) {
+            json_.number(section);
+        } else {
+            json_.null();
+        }
+        json_.key("offset");
+        json_.number(offset);
+        json_.key("entries");
+        json_.begin_array();
+    } else {
+        out_.put("\nDynamic section at offset ");
+        out_.hex0x(offset);
+        out_.put(" contains ");
+        out_.dec(shown);
+        out_.put(entries(shown));
+        out_.put("  Tag        Type                         Name/Value\n");
+    }
+    for (std::uint64_t done = 0; done < shown;) {
+        const int n = static_cast<int>(std::min<std::uint64_t>(shown - done, chunk_records));
+        if (!read_chunk(done, n)) break;
+        for (int i = 0; i < n; ++i) {
+            const std::int64_t tag = chunk[i].d_tag;
+            const std::uint64_t value = chunk[i].d_un.d_val;
+            const char *tag_name = dynamic_tag_name(tag, machine);
+            std::string_view text;
+            const bool named = is_string_tag(tag);
+            if (named)
+                text = string_or_corrupt(names.get(), value, section, "dynamic entry",
+                                         done + static_cast<std::uint64_t>(i));
+            if (options_.json) {
+                json_.begin_object(true);
+                json_.key("tag");
+                json_.signed_number(tag);
+                json_.key("tag_name");
+                json_.name(tag_name);
+                json_.key("value");
+                json_.number(value);
+                if (named) {
+                    json_.key("name");
+                    json_.string(text);
+                }
+                json_.end_object();
+                continue;
+            }
+            Output &o = out_;
+            o.put(' ');
+            o.hex0x(static_cast<std::uint64_t>(tag) & (wide_ ? ~std::uint64_t{0} : 0xffffffff),
+                    wide_ ? 16 : 8);
+            o.put(' ');
+            char type[48];
+            if (tag_name != nullptr) {
+                std::snprintf(type, sizeof type, "(%s)", tag_name);
+            } else {
+                std::snprintf(type, sizeof type, "(<unknown>: %" PRIx64 ")",
+                              static_cast<std::uint64_t>(tag));
+            }
+            o.left(type, wide_ ? 20 : 28);
+            o.put(' ');
+            switch (tag) {
+            case DT_NEEDED:
+                o.put("Shared library: [");
+                break;
+            case DT_SONAME:
+                o.put("Library soname: [");
+                break;
+            case DT_RPATH:
+                o.put("Library rpath: [");
+                break;
+            case DT_RUNPATH:
+                o.put("Library runpath: [");
+                break;
+            case DT_AUXILIARY:
+                o.put("Auxiliary library: [");
+                break;
+            case DT_FILTER:
+                o.put("Filter library: [");
+                break;
+            default:
+                break;
+            }
+            if (named) {
+                o.visible(text);
+                o.put("]");
+            } else if (is_size_tag(tag)) {
+                o.dec(value);
+                o.put(" (bytes)");
+            } else if (is_count_tag(tag)) {
+                o.dec(value);
+            } else if (tag == DT_PLTREL && (value == DT_REL || value == DT_RELA)) {
+                o.put(value == DT_REL ? "REL" : "RELA");
+            } else if (tag == DT_FLAGS && value != 0) {
+                flag_words(o, value, dt_flags_words, 5);
+            } else if (tag == DT_FLAGS_1 && value != 0) {
+                o.put("Flags: ");
+                flag_words(o, value, dt_flags_1_words, 31);
+            } else {
+                o.hex0x(value);
+            }
+            o.put('\n');
+        }
+        done += static_cast<std::uint64_t>(n);
+    }
+    if (options_.json) {
+        json_.end_array();
+        json_.end_object();
+    }
+}
+
+void Dumper::print_relocations() {
+    if (options_.json) {
+        json_.key("relocation_sections");
+        json_.begin_array();
+    }
+    bool any = false;
+    for (std::size_t i = 1; i < sections_.size(); ++i) {
+        const std::uint32_t type = sections_[i].sh_type;
+        if (type != SHT_REL && type != SHT_RELA && type != SHT_RELR) continue;
+        any = true;
+        if (type == SHT_RELR) {
+            print_relr_section(i);
+        } else {
+            print_relocation_section(i);
+        }
+    }
+    if (options_.json) {
+        json_.end_array();
+    } else if (!any) {
+        out_.put("\nThere are no relocations in this file.\n");
+    }
+}
+
+void Dumper::print_relocation_section(std::size_t index) {
+    const Elf64_Shdr &section = sections_[index];
+    const bool rela = section.sh_type == SHT_RELA;
+    const std::uint64_t record = rela ? (wide_ ? 24 : 12) : (wide_ ? 16 : 8);
+    std::uint64_t count = 0;
+    const bool usable = section_table(index, record, count);
+
+    // The symbol table the entries index (sh_link 0: none).
+    const SymbolTable *symbols = nullptr;
+    const std::uint32_t link = section.sh_link;
+    if (link != 0) {
+        std::size_t checked;
+        if (linked_section(index, checked, "symbol table")) {
+            const std::uint32_t type = sections_[checked].sh_type;
+            if (type == SHT_SYMTAB || type == SHT_DYNSYM) {
+                if (type == SHT_DYNSYM) load_versions();
+                symbols = symbol_table(checked);
+            } else {
+                problem("%s: linked section %zu is not a symbol table",
+                        section_label(index).c_str(), checked);
+            }
+        }
+    }
+    const std::string_view name = section_name(index);
+    if (options_.json) {
+        json_.begin_object();
+        json_.key("section");
+        json_.number(index);
+        json_.key("name");
+        json_.string(name);
+        json_.key("rela");
+        json_.boolean(rela);
+        json_.key("offset");
+        json_.number(section.sh_offset);
+        json_.key("symbol_section");
+        json_.number(link);
+        json_.key("relocations");
+        json_.begin_array();
+    } else {
+        out_.put("\nRelocation section '");
+        out_.visible(name);
+        out_.put("' at offset ");
+        out_.hex0x(section.sh_offset);
+        out_.put(" contains ");
+        out_.dec(count);
+        out_.put(entries(count));
+        if (wide_) {
+            out_.put(rela ? "    Offset             Info             Type               "
+                            "Symbol's Value  Symbol's Name + Addend\n"
+                          : "    Offset             Info             Type               "
+                            "Symbol's Value  Symbol's Name\n");
+        } else {
+            out_.put(rela ? " Offset     Info    Type                Sym. Value  "
+                            "Symbol's Name + Addend\n"
+                          : " Offset     Info    Type                Sym. Value  "
+                            "Symbol's Name\n");
+        }
+    }
+
+    const unsigned machine = header_.e_machine;
+    const int digits = wide_ ? 16 : 8;
+    std::vector<Elf64_Rela> chunk(usable ? std::min<std::uint64_t>(count, chunk_records) : 0);
+    std::vector<Elf64_Rel> rel_chunk(usable && !rela ? chunk.size() : 0);
+    for (std::uint64_t done = 0; usable && done < count;) {
+        const int n = static_cast<int>(std::min<std::uint64_t>(count - done, chunk_records));
+        int got = 0;
+        if (seek(section.sh_offset + done * record)) {
+            if (rela) {
+                got = quenza_read_Relas(in_, chunk.data(), n);
+            } else {
+                got = quenza_read_Rels(in_, rel_chunk.data(), n);
+                for (int i = 0; i < got; ++i)
+                    chunk[i] = {rel_chunk[i].r_offset, rel_chunk[i].r_info, 0};
+            }
+        }
+        for (int i = 0; i < got; ++i) {
+            const Elf64_Rela &r = chunk[i];
+            const std::uint64_t number = done + static_cast<std::uint64_t>(i);
+            const std::uint64_t symbol = ELF64_R_SYM(r.r_info);
+            const unsigned type = static_cast<unsigned>(ELF64_R_TYPE(r.r_info));
+            // A 32-bit file's r_info as the file holds it.
+            const std::uint64_t info = wide_ ? r.r_info : (symbol << 8) | (type & 0xff);
+            const char *type_name = relocation_type_name(machine, type);
+            const CompactSymbol *target = nullptr;
+            std::string_view target_name;
+            SymbolVersion version;
+            if (symbol != 0) {
+                if (symbols == nullptr) {
+                    if (link == 0)
+                        problem("%s: relocation %" PRIu64 ": symbol index %" PRIu64
+                                " but the section has no symbol table",
+                                section_label(index).c_str(), number, symbol);
+                    target_name = "<corrupt>";
+                } else if (symbol >= symbols->symbols.size()) {
+                    problem("%s: relocation %" PRIu64 ": symbol index %" PRIu64
+                            " is out of range (%zu symbols)",
+                            section_label(index).c_str(), number, symbol, symbols->symbols.size());
+                    target_name = "<corrupt>";
+                } else {
+                    target = &symbols->symbols[symbol];
+                    target_name = string_or_corrupt(symbols->strings.get(), target->name,
+                                                    symbols->section, "symbol", symbol);
+                    if (target_name.empty() && ELF64_ST_TYPE(target->info) == STT_SECTION)
+                        target_name = section_name(target->shndx);
+                    if (symbol < symbols->versyms.size())
+                        version = symbol_version(symbols->versyms[symbol],
+                                                 target->shndx != SHN_UNDEF, target_name);
+                }
+            }
+            if (options_.json) {
+                json_.begin_object(true);
+                json_.key("offset");
+                json_.number(r.r_offset);
+                json_.key("info");
+                json_.number(info);
+                json_.key("type");
+                json_.number(type);
+                json_.key("type_name");
+                json_.name(type_name);
+                json_.key("symbol");
+                json_.number(symbol);
+                if (symbol != 0) {
+                    json_.key("symbol_value");
+                    if (target != nullptr) {
+                        json_.number(target->value);
+                    } else {
+                        json_.null();
+                    }
+                    json_.key("symbol_name");
+                    json_.string(target_name);
+                    if (version.kind != VersionKind::none) {
+                        json_.key("version");
+                        json_.string(version.name);
+                        json_.key("version_kind");
+                        json_.name(version_kind_name(version.kind));
+                    }
+                }
+                if (rela) {
+                    json_.key("addend");
+                    json_.signed_number(r.r_addend);
+                }
+                json_.end_object();
+                continue;
+            }
+            Output &o = out_;
+            o.hex(r.r_offset, digits);
+            o.put("  ");
+            o.hex(info, digits);
+            o.put(' ');
+            if (type_name != nullptr) {
+                o.left(type_name, 22);
+            } else {
+                char text[40];
+                std::snprintf(text, sizeof text, "<unknown>: %x", type);
+                o.left(text, 22);
+            }
+            if (symbol != 0) {
+                o.put(' ');
+                if (target != nullptr) {
+                    o.hex(target->value, digits);
+                } else {
+                    o.spaces(static_cast<std::size_t>(digits));
+                }
+                o.put(wide_ ? " " : "   ");
+                print_symbol_name(target_name, version, false);
+                if (rela) {
+                    const bool negative = r.r_addend < 0;
+                    o.put(negative ? " - " : " + ");
+                    o.hex(negative ? 0 - static_cast<std::uint64_t>(r.r_addend)
+                                   : static_cast<std::uint64_t>(r.r_addend));
+                }
+            } else if (rela) {
+                o.spaces(static_cast<std::size_t>(digits) + 4);
+                if (r.r_addend < 0) {
+                    o.put('-');
+                    o.hex(0 - static_cast<std::uint64_t>(r.r_addend));
+                } else {
+                    o.hex(static_cast<std::uint64_t>(r.r_addend));
+                }
+            }
+            o.put('\n');
+        }
+        if (got != n) {
+            problem("%s: read error at relocation %" PRIu64, section_label(index).c_str(),
+                    done + static_cast<std::uint64_t>(got));
+            break;
+        }
+        done += static_cast<std::uint64_t>(n);
+    }
+    if (options_.json) {
+        json_.end_array();
+        json_.end_object();
+    }
+}
+
+// Relative relocations packed as addresses and bitmaps: an even entry is an address to relocate;
+// an odd one is a bitmap whose bit n (from 1) marks the word n - 1 places after the last address.
+void Dumper::print_relr_section(std::size_t index) {
+    const Elf64_Shdr &section = sections_[index];
+    const std::uint64_t word = wide_ ? 8 : 4;
+    std::uint64_t count = 0;
+    const bool usable = section_table(index, word, count);
+    const std::string_view name = section_name(index);
+    // One pass to count the addresses for the heading, one to show them.
+    std::uint64_t addresses = 0;
+    for (int pass = 0; pass < 2 && usable; ++pass) {
+        if (pass == 1) {
+            if (options_.json) {
+                json_.begin_object();
+                json_.key("section");
+                json_.number(index);
+                json_.key("name");
+                json_.string(name);
+                json_.key("relr");
+                json_.boolean(true);
+                json_.key("offset");
+                json_.number(section.sh_offset);
+                json_.key("addresses");
+                json_.begin_array(true);
+            } else {
+                out_.put("\nRelocation section '");
+                out_.visible(name);
+                out_.put("' at offset ");
+                out_.hex0x(section.sh_offset);
+                out_.put(" contains ");
+                out_.dec(count);
+                out_.put(entries(count));
+                out_.put("  ");
+                out_.dec(addresses);
+                out_.put(" offsets\n");
+            }
+        }
+        if (!seek(section.sh_offset)) break;
+        std::uint64_t next = 0;
+        for (std::uint64_t i = 0; i < count; ++i) {
+            Elf64_Addr entry;
+            if (quenza_read_Addr(in_, &entry) != 1) {
+                if (pass == 0)
+                    problem("%s: read error at entry %" PRIu64, section_label(index).c_str(), i);
+                count = i;
+                break;
+            }
+            const auto show = [&](std::uint64_t address) {
+                if (pass == 0) {
+                    ++addresses;
+                } else if (options_.json) {
+                    json_.number(address);
+                } else {
+                    out_.hex(address, wide_ ? 16 : 8);
+                    out_.put('\n');
+                }
+            };
+            if ((entry & 1) == 0) {
+                show(entry);
+                next = entry + word;
+                continue;
+            }
+            for (std::uint64_t bit = 1; bit < word * 8; ++bit)
+                if (((entry >> bit) & 1) != 0) show(next + (bit - 1) * word);
+            next += (word * 8 - 1) * word;
+        }
+    }
+    if (usable && options_.json) {
+        json_.end_array();
+        json_.end_object();
+    }
+}
+
+void Dumper::print_symbol_name(std::string_view name, const SymbolVersion &version,
+                               bool with_index) {
+    out_.visible(name);
+    switch (version.kind) {
+    case VersionKind::none:
+        return;
+    case VersionKind::default_version:
+        out_.put("@@");
+        break;
+    case VersionKind::hidden:
+    case VersionKind::needed:
+        out_.put('@');
+        break;
+    }
+    out_.visible(version.name);
+    if (with_index && version.kind == VersionKind::needed) {
+        out_.put(" (");
+        out_.dec(version.index);
+        out_.put(')');
+    }
+}
+
+void Dumper::print_symbols() {
+    if (options_.json) {
+        json_.key("symbol_tables");
+        json_.begin_array();
+    }
+    for (std::size_t i = 1; i < sections_.size(); ++i)
+        if (sections_[i].sh_type == SHT_SYMTAB || sections_[i].sh_type == SHT_DYNSYM)
+            print_symbol_section(i);
+    if (options_.json) {
+        json_.end_array();
+        json_.key("symbol_information");
+        json_.begin_array();
+    }
+    for (std::size_t i = 1; i < sections_.size(); ++i)
+        if (sections_[i].sh_type == SHT_SUNW_syminfo) print_syminfo_section(i);
+    if (options_.json) json_.end_array();
+}
+
+void Dumper::print_symbol_section(std::size_t index) {
+    const Elf64_Shdr &section = sections_[index];
+    const std::uint64_t record = wide_ ? 24 : 16;
+    std::uint64_t count = 0;
+    const bool usable = section_table(index, record, count);
+    std::shared_ptr<const StringTable> names;
+    std::size_t link;
+    if (linked_section(index, link, "string table")) names = strings(link);
+
+    // Symbol versions, from the version section that links to this table.
+    const std::size_t versym = versym_section_for(index);
+    std::uint64_t versions = 0;
+    if (versym != 0) {
+        load_versions();
+        if (section_table(versym, 2, versions) && usable && versions != count)
+            problem("%s: %" PRIu64 " version entries for %" PRIu64 " symbols",
+                    section_label(versym).c_str(), versions, count);
+        versions = std::min(versions, count);
+    }
+
+    const std::string_view name = section_name(index);
+    if (options_.json) {
+        json_.begin_object();
+        json_.key("section");
+        json_.number(index);
+        json_.key("name");
+        json_.string(name);
+        json_.key("symbols");
+        json_.begin_array();
+    } else {
+        out_.put("\nSymbol table '");
+        out_.visible(name);
+        out_.put("' contains ");
+        out_.dec(count);
+        out_.put(entries(count));
+        out_.put(wide_ ? "   Num:    Value          Size Type    Bind   Vis      Ndx Name\n"
+                       : "   Num:    Value  Size Type    Bind   Vis      Ndx Name\n");
+    }
+
+    std::vector<Elf64_Sym> chunk(usable ? std::min<std::uint64_t>(count, chunk_records) : 0);
+    std::vector<Elf64_Versym> chunk_versions(versions != 0 ? chunk.size() : 0);
+    for (std::uint64_t done = 0; usable && done < count;) {
+        const int n = static_cast<int>(std::min<std::uint64_t>(count - done, chunk_records));
+        int got =
+            seek(section.sh_offset + done * record) ? quenza_read_Syms(in_, chunk.data(), n) : 0;
+        // Version entries for this chunk, where the version section has them.
+        std::uint64_t with_versions = 0;
+        if (done < versions) {
+            with_versions = std::min<std::uint64_t>(versions - done, static_cast<std::uint64_t>(n));
+            if (!seek(sections_[versym].sh_offset + done * 2)) with_versions = 0;
+            for (std::uint64_t i = 0; i < with_versions; ++i) {
+                if (quenza_read_Versym(in_, &chunk_versions[i]) != 1) {
+                    problem("%s: read error at entry %" PRIu64, section_label(versym).c_str(),
+                            done + i);
+                    with_versions = i;
+                    versions = done + i;
+                }
+            }
+        }
+        for (int i = 0; i < got; ++i) {
+            const Elf64_Sym &s = chunk[i];
+            const std::uint64_t number = done + static_cast<std::uint64_t>(i);
+            std::string_view symbol_name =
+                string_or_corrupt(names.get(), s.st_name, index, "symbol", number);
+            const unsigned type = ELF64_ST_TYPE(s.st_info);
+            const unsigned binding = ELF64_ST_BIND(s.st_info);
+            const unsigned visibility = ELF64_ST_VISIBILITY(s.st_other);
+            if (symbol_name.empty() && type == STT_SECTION) symbol_name = section_name(s.st_shndx);
+            if (!sections_.empty() && s.st_shndx >= sections_.size() && s.st_shndx < SHN_LORESERVE)
+                problem("%s: symbol %" PRIu64 ": section index %u is out of range (%zu sections)",
+                        section_label(index).c_str(), number, s.st_shndx, sections_.size());
+            SymbolVersion version;
+            const bool has_versym = static_cast<std::uint64_t>(i) < with_versions;
+            if (has_versym) {
+                const Elf64_Versym versym_value = chunk_versions[i];
+                version = symbol_version(versym_value, s.st_shndx != SHN_UNDEF, symbol_name);
+                if (version.kind == VersionKind::none && version.index > VER_NDX_GLOBAL &&
+                    (s.st_shndx == SHN_UNDEF || version.index >= version_names_.size() ||
+                     !version_names_[version.index].has_defined))
+                    problem("%s: symbol %" PRIu64 ": version index %u is not defined",
+                            section_label(index).c_str(), number, version.index);
+            }
+            if (options_.json) {
+                json_.begin_object(true);
+                json_.key("index");
+                json_.number(number);
+                json_.key("value");
+                json_.number(s.st_value);
+                json_.key("size");
+                json_.number(s.st_size);
+                json_.key("type");
+                json_.number(type);
+                json_.key("type_name");
+                json_.name(symbol_type_name(type));
+                json_.key("bind");
+                json_.number(binding);
+                json_.key("bind_name");
+                json_.name(symbol_binding_name(binding));
+                json_.key("visibility");
+                json_.number(visibility);
+                json_.key("visibility_name");
+                json_.name(symbol_visibility_name(visibility));
+                json_.key("other");
+                json_.number(s.st_other);
+                json_.key("shndx");
+                json_.number(s.st_shndx);
+                json_.key("name");
+                json_.string(symbol_name);
+                if (has_versym) {
+                    json_.key("versym");
+                    json_.number(chunk_versions[i]);
+                }
+                if (version.kind != VersionKind::none) {
+                    json_.key("version");
+                    json_.string(version.name);
+                    json_.key("version_kind");
+                    json_.name(version_kind_name(version.kind));
+                }
+                json_.end_object();
+                continue;
+            }
+            Output &o = out_;
+            o.dec(number, 6);
+            o.put(": ");
+            o.hex(s.st_value, wide_ ? 16 : 8);
+            o.put(' ');
+            if (s.st_size < 100000) {
+                o.dec(s.st_size, 5);
+            } else {
+                o.hex0x(s.st_size);
+            }
+            o.put(' ');
+            symbol_class_name(o, symbol_type_name(type), type, 7);
+            o.put(' ');
+            symbol_class_name(o, symbol_binding_name(binding), binding, 6);
+            o.put(' ');
+            o.left(symbol_visibility_name(visibility), 7);
+            o.put(' ');
+            section_index(o, s.st_shndx);
+            o.put(' ');
+            print_symbol_name(symbol_name, version, true);
+            o.put('\n');
+        }
+        if (got != n) {
+            problem("%s: read error at symbol %" PRIu64, section_label(index).c_str(),
+                    done + static_cast<std::uint64_t>(got));
+            break;
+        }
+        done += static_cast<std::uint64_t>(n);
+    }
+    if (options_.json) {
+        json_.end_array();
+        json_.end_object();
+    }
+}
+
+void Dumper::print_syminfo_section(std::size_t index) {
+    const Elf64_Shdr &section = sections_[index];
+    std::uint64_t count = 0;
+    const bool usable = section_table(index, 4, count);
+    const SymbolTable *symbols = nullptr;
+    std::size_t link;
+    if (linked_section(index, link, "symbol table")) {
+        if (sections_[link].sh_type == SHT_SYMTAB || sections_[link].sh_type == SHT_DYNSYM) {
+            symbols = symbol_table(link);
+        } else {
+            problem("%s: linked section %zu is not a symbol table", section_label(index).c_str(),
+                    link);
+        }
+    }
+    const std::string_view name = section_name(index);
+    if (options_.json) {
+        json_.begin_object();
+        json_.key("section");
+        json_.number(index);
+        json_.key("name");
+        json_.string(name);
+        json_.key("entries");
+        json_.begin_array();
+    } else {
+        out_.put("\nSymbol information section '");
+        out_.visible(name);
+        out_.put("' contains ");
+        out_.dec(count);
+        out_.put(entries(count));
+        out_.put("   Num: BoundTo  Flags  Name\n");
+    }
+    std::vector<Elf64_Syminfo> chunk(usable ? std::min<std::uint64_t>(count, chunk_records) : 0);
+    for (std::uint64_t done = 0; usable && done < count;) {
+        const int n = static_cast<int>(std::min<std::uint64_t>(count - done, chunk_records));
+        const int got =
+            seek(section.sh_offset + done * 4) ? quenza_read_Syminfos(in_, chunk.data(), n) : 0;
+        for (int i = 0; i < got; ++i) {
+            const Elf64_Syminfo &info = chunk[i];
+            const std::uint64_t number = done + static_cast<std::uint64_t>(i);
+            std::string_view symbol_name;
+            if (symbols != nullptr && number < symbols->symbols.size()) {
+                symbol_name = string_or_corrupt(
+                    symbols->strings.get(), symbols->symbols[number].name, link, "symbol", number);
+            } else if (symbols != nullptr) {
+                problem("%s: entry %" PRIu64 " has no symbol (%zu symbols)",
+                        section_label(index).c_str(), number, symbols->symbols.size());
+            }
+            if (options_.json) {
+                json_.begin_object(true);
+                json_.key("index");
+                json_.number(number);
+                json_.key("boundto");
+                json_.number(info.si_boundto);
+                json_.key("flags");
+                json_.number(info.si_flags);
+                json_.key("name");
+                json_.string(symbol_name);
+                json_.end_object();
+                continue;
+            }
+            Output &o = out_;
+            o.dec(number, 6);
+            o.put(": ");
+            if (info.si_boundto == SYMINFO_BT_SELF) {
+                o.left("<self>", 8);
+            } else if (info.si_boundto == SYMINFO_BT_PARENT) {
+                o.left("<parent>", 8);
+            } else {
+                o.dec(info.si_boundto, 7);
+                o.put(' ');
+            }
+            o.hex0x(info.si_flags, 4);
+            o.put(' ');
+            o.visible(symbol_name);
+            o.put('\n');
+        }
+        if (got != n) {
+            problem("%s: read error at entry %" PRIu64, section_label(index).c_str(),
+                    done + static_cast<std::uint64_t>(got));
+            break;
+        }
+        done += static_cast<std::uint64_t>(n);
+    }
+    if (options_.json) {
+        json_.end_array();
+        json_.end_object();
+    }
+}
+
+void Dumper::print_versions() {
+    load_versions();
+    if (options_.json) {
+        json_.key("version_sections");
+        json_.begin_array();
+    }
+    bool any = false;
+    for (std::size_t i = 1; i < sections_.size(); ++i) {
+        if (sections_[i].sh_type == SHT_GNU_versym) {
+            any = true;
+            print_versym_section(i);
+        }
+        for (const VersionSection &versions : version_sections_) {
+            if (versions.section != i) continue;
+            any = true;
+            print_version_section(versions);
+        }
+    }
+    if (options_.json) {
+        json_.end_array();
+    } else if (!any) {
+        out_.put("\nNo version information found in this file.\n");
+    }
+}
+
+void Dumper::print_version_heading(const char *what, std::size_t index, std::uint64_t count) {
+    const Elf64_Shdr &section = sections_[index];
+    const std::uint32_t link = section.sh_link;
+    if (options_.json) {
+        json_.key("section");
+        json_.number(index);
+        json_.key("name");
+        json_.string(section_name(index));
+        json_.key("link");
+        json_.number(link);
+        return;
+    }
+    Output &o = out_;
+    o.put('\n');
+    o.put(what);
+    o.put(" section '");
+    o.visible(section_name(index));
+    o.put("' contains ");
+    o.dec(count);
+    o.put(entries(count));
+    o.put(" Addr: ");
+    o.hex0x(section.sh_addr, 16);
+    o.put("  Offset: ");
+    o.hex0x(section.sh_offset, 8);
+    o.put("  Link: ");
+    o.dec(link);
+    o.put(" (");
+    o.visible(section_name(link));
+    o.put(")\n");
+}
+
+void Dumper::print_versym_section(std::size_t index) {
+    std::uint64_t count = 0;
+    const bool usable = section_table(index, 2, count);
+    if (options_.json) {
+        json_.begin_object();
+        json_.key("kind");
+        json_.string("symbols");
+    }
+    print_version_heading("Version symbols", index, count);
+    if (options_.json) {
+        json_.key("entries");
+        json_.begin_array(true);
+    }
+    const auto name_of = [&](unsigned value) -> std::string_view {
+        const unsigned version = value & versym_index;
+        if (version == VER_NDX_LOCAL) return "*local*";
+        if (version == VER_NDX_GLOBAL) return "*global*";
+        if (version < version_names_.size()) {
+            const VersionName &entry = version_names_[version];
+            if (entry.has_needed) return entry.needed;
+            if (entry.has_defined) return entry.defined;
+        }
+        return "???";
+    };
+    if (usable && !seek(sections_[index].sh_offset)) count = 0;
+    for (std::uint64_t i = 0; usable && i < count; ++i) {
+        Elf64_Versym value;
+        if (quenza_read_Versym(in_, &value) != 1) {
+            problem("%s: read error at entry %" PRIu64, section_label(index).c_str(), i);
+            break;
+        }
+        if (options_.json) {
+            json_.number(value);
+            continue;
+        }
+        Output &o = out_;
+        if (i % 4 == 0) {
+            if (i != 0) o.put('\n');
+            o.put("  ");
+            o.hex(i, 3);
+            o.put(':');
+        }
+        // Each entry: index, 'h' when hidden, name in parentheses, padded to 18 columns.
+        std::size_t width = 5;
+        char digits[8];
+        std::snprintf(digits, sizeof digits, "%4x", value & versym_index);
+        o.put(digits);
+        o.put((value & versym_hidden) != 0 ? 'h' : ' ');
+        const std::string_view name = name_of(value);
+        o.put('(');
+        o.visible(name);
+        o.put(')');
+        // The closing parenthesis fills |12 - length| columns, the whole entry at least 18.
+        const std::size_t closing = name.size() < 12 ? 12 - name.size() : name.size() - 12;
+        width += name.size() + 1 + (closing > 1 ? closing : 1);
+        if (closing > 1) o.spaces(closing - 1);
+        if (width < 18) o.spaces(18 - width);
+    }
+    if (options_.json) {
+        json_.end_array();
+        json_.end_object();
+    } else if (usable && count != 0) {
+        out_.put('\n');
+    }
+}
+
+void Dumper::print_version_section(const VersionSection &versions) {
+    const std::size_t index = versions.section;
+    const StringTable *names = versions.strings.get();
+    const std::uint64_t count = sections_[index].sh_info;
+    if (options_.json) {
+        json_.begin_object();
+        json_.key("kind");
+        json_.string(versions.definitions ? "definitions" : "requirements");
+    }
+    print_version_heading(versions.definitions ? "Version definition" : "Version needs", index,
+                          count);
+    if (options_.json) {
+        json_.key("entries");
+        json_.begin_array();
+    }
+    const char *what = versions.definitions ? "version definition" : "version requirement";
+    for (std::size_t k = 0; k < versions.records.size(); ++k) {
+        const VersionRecord &record = versions.records[k];
+        if (versions.definitions) {
+            const std::string_view name =
+                record.aux.empty() ? std::string_view()
+                                   : string_or_corrupt(names, record.aux[0].name, index, what, k);
+            if (options_.json) {
+                json_.begin_object(true);
+                json_.key("offset");
+                json_.number(record.offset);
+                json_.key("version");
+                json_.number(record.version);
+                json_.key("flags");
+                json_.number(record.flags);
+                json_.key("index");
+                json_.number(record.index);
+                json_.key("count");
+                json_.number(record.count);
+                json_.key("hash");
+                json_.number(record.hash);
+                json_.key("name");
+                json_.string(name);
+                json_.key("parents");
+                json_.begin_array();
+                for (std::size_t j = 1; j < record.aux.size(); ++j)
+                    json_.string(string_or_corrupt(names, record.aux[j].name, index, what, k));
+                json_.end_array();
+                json_.end_object();
+                continue;
+            }
+            Output &o = out_;
+            version_offset(o, record.offset);
+            o.put(" Rev: ");
+            o.dec(record.version);
+            o.put("  Flags: ");
+            version_flags(o, record.flags);
+            o.put("  Index: ");
+            o.dec(record.index);
+            o.put("  Cnt: ");
+            o.dec(record.count);
+            o.put("  Name: ");
+            o.visible(name);
+            o.put('\n');
+            for (std::size_t j = 1; j < record.aux.size(); ++j) {
+                version_offset(o, record.aux[j].offset);
+                o.put(" Parent ");
+                o.dec(j);
+                o.put(": ");
+                o.visible(string_or_corrupt(names, record.aux[j].name, index, what, k));
+                o.put('\n');
+            }
+            continue;
+        }
+        const std::string_view file = string_or_corrupt(names, record.file, index, what, k);
+        if (options_.json) {
+            json_.begin_object(true);
+            json_.key("offset");
+            json_.number(record.offset);
+            json_.key("version");
+            json_.number(record.version);
+            json_.key("file");
+            json_.string(file);
+            json_.key("count");
+            json_.number(record.count);
+            json_.key("aux");
+            json_.begin_array();
+            for (const VersionAux &aux : record.aux) {
+                json_.begin_object();
+                json_.key("offset");
+                json_.number(aux.offset);
+                json_.key("name");
+                json_.string(string_or_corrupt(names, aux.name, index, what, k));
+                json_.key("hash");
+                json_.number(aux.hash);
+                json_.key("flags");
+                json_.number(aux.flags);
+                json_.key("other");
+                json_.number(aux.other);
+                json_.end_object();
+            }
+            json_.end_array();
+            json_.end_object();
+            continue;
+        }
+        Output &o = out_;
+        version_offset(o, record.offset);
+        o.put(" Version: ");
+        o.dec(record.version);
+        o.put("  File: ");
+        o.visible(file);
+        o.put("  Cnt: ");
+        o.dec(record.count);
+        o.put('\n');
+        for (const VersionAux &aux : record.aux) {
+            version_offset(o, aux.offset);
+            o.put("   Name: ");
+            o.visible(string_or_corrupt(names, aux.name, index, what, k));
+            o.put("  Flags: ");
+            version_flags(o, aux.flags);
+            o.put("  Version: ");
+            o.dec(aux.other);
+            o.put('\n');
+        }
+    }
+    if (options_.json) {
+        json_.end_array();
+        json_.end_object();
+    }
+}

@@ -1,0 +1,224 @@
+// The state of one file's dump, shared by the reading (dump_file.cpp) and printing
+// (dump_tables.cpp) halves. Internal to quenza_dump_core.
+#ifndef QUENZA_DUMP_DUMPER_HPP
+#define QUENZA_DUMP_DUMPER_HPP
+
+#include "dump.hpp"
+#include "output.hpp"
+#include "quenza.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+// A symbol's version entry: the version index, and the bit that hides it from default binding.
+constexpr unsigned versym_index = 0x7fff;
+constexpr unsigned versym_hidden = 0x8000;
+
+// Tables are read and printed this many records at a time, so memory stays flat however large
+// they are.
+constexpr std::size_t chunk_records = 4096;
+
+// A string table's bytes, read whole (its size was checked against the file's first).
+struct StringTable {
+    std::vector<char> bytes;
+    // The NUL-terminated string at offset (cut at the table's end); false when out of range.
+    bool get(std::uint64_t offset, std::string_view &text) const;
+};
+
+// JSON writer: keeps track of commas and puts each array element and object member on its own
+// line, except inside compact containers (one record each), which stay on one line.
+class Json {
+  public:
+    explicit Json(Output &out) : out_(out) {}
+    void begin_object(bool compact = false) { open('{', compact); }
+    void end_object() { close('}'); }
+    void begin_array(bool compact = false) { open('[', compact); }
+    void end_array() { close(']'); }
+    void key(std::string_view name);
+    void number(std::uint64_t value) {
+        separate();
+        out_.dec(value);
+    }
+    void signed_number(std::int64_t value) {
+        separate();
+        out_.sdec(value);
+    }
+    void string(std::string_view text) {
+        separate();
+        out_.json_string(text);
+    }
+    void boolean(bool value) {
+        separate();
+        out_.put(value ? "true" : "false");
+    }
+    void null() {
+        separate();
+        out_.put("null");
+    }
+    // A name, or null when there is none.
+    void name(const char *text) {
+        if (text != nullptr) return string(text);
+        null();
+    }
+
+  private:
+    struct Level {
+        bool first;
+        bool compact;
+    };
+    void open(char bracket, bool compact);
+    void close(char bracket);
+    void separate();
+    void newline();
+
+    Output &out_;
+    std::vector<Level> levels_;
+    bool after_key_ = false;
+};
+
+// A symbol as relocations and symbol information need it: looked up by index.
+struct CompactSymbol {
+    std::uint64_t value;
+    std::uint32_t name;
+    std::uint16_t shndx;
+    unsigned char info;
+    unsigned char other;
+};
+
+// How a symbol's version shows: name@@VERSION (default), name@VERSION (hidden), or
+// name@VERSION (n) (required from another object).
+enum class VersionKind { none, default_version, hidden, needed };
+struct SymbolVersion {
+    VersionKind kind = VersionKind::none;
+    std::string_view name;
+    unsigned index = 0;
+};
+
+// One symbol table loaded for lookups by index.
+struct SymbolTable {
+    std::size_t section = 0;
+    std::vector<CompactSymbol> symbols;
+    std::vector<std::uint16_t> versyms; // empty when the table has no version section
+    std::shared_ptr<const StringTable> strings;
+};
+
+// Version definitions and requirements, walked once and kept for printing and for naming each
+// symbol's version.
+struct VersionAux {
+    std::uint64_t offset; // within the section
+    std::uint32_t name;
+    std::uint32_t hash;
+    std::uint16_t flags; // Vernaux only
+    std::uint16_t other; // Vernaux only: the version index
+};
+struct VersionRecord {
+    std::uint64_t offset;
+    std::uint16_t version;
+    std::uint16_t flags;
+    std::uint16_t index; // Verdef only
+    std::uint16_t count;
+    std::uint32_t hash; // Verdef only
+    std::uint32_t file; // Verneed only: name of the object required
+    std::vector<VersionAux> aux;
+};
+struct VersionSection {
+    std::size_t section;
+    bool definitions; // SHT_GNU_verdef, else SHT_GNU_verneed
+    std::vector<VersionRecord> records;
+    std::shared_ptr<const StringTable> strings;
+};
+// What a version index names: a definition of this object, a requirement on another, or both.
+struct VersionName {
+    std::string_view defined, needed;
+    bool has_defined = false, has_needed = false;
+};
+
+class Dumper {
+  public:
+    Dumper(FILE *in, const char *name, const DumpOptions &options, FILE *out, FILE *err);
+    int run();
+
+  private:
+    // Problems: each one goes to err at once (up to a limit) and into the JSON "problems".
+    void problem(const char *format, ...) __attribute__((format(printf, 2, 3)));
+    std::string section_label(std::size_t index) const; // "section 12 (.dynsym)"
+    std::string_view section_name(std::size_t index) const;
+
+    // Reading, with every offset and size checked against the file size first.
+    bool measure();
+    bool read_header();
+    void load_sections();
+    void load_segments();
+    bool in_file(std::uint64_t offset, std::uint64_t size) const {
+        return offset <= file_size_ && size <= file_size_ - offset;
+    }
+    bool seek(std::uint64_t offset);
+    bool read_bytes(std::uint64_t offset, char *into, std::size_t size);
+    // Number of records of record_size bytes in a section, after checking its place, entry
+    // size and size; false (and a problem reported) when it cannot be read at all.
+    bool section_table(std::size_t index, std::uint64_t record_size, std::uint64_t &count);
+    // The section's sh_link, checked to name another existing section; false when unusable.
+    bool linked_section(std::size_t index, std::size_t &link, const char *what);
+    std::shared_ptr<const StringTable> strings(std::size_t index);
+    const SymbolTable *symbol_table(std::size_t index);
+    std::size_t versym_section_for(std::size_t symtab) const;
+    void load_versions();
+    void walk_version_section(std::size_t index);
+    // How the symbol `symbol` with this version entry shows its version.
+    SymbolVersion symbol_version(std::uint16_t versym, bool defined, std::string_view symbol) const;
+    // The string at offset, or "<corrupt>" (reported as a problem of record `number` of
+    // section `section`) when it is out of range.
+    std::string_view string_or_corrupt(const StringTable *table, std::uint64_t offset,
+                                       std::size_t section, const char *what, std::uint64_t number);
+
+    // Printing.
+    void print_header();
+    void print_sections();
+    void print_segments();
+    void print_dynamic();
+    void print_relocations();
+    void print_relocation_section(std::size_t index);
+    void print_relr_section(std::size_t index);
+    void print_symbols();
+    void print_symbol_section(std::size_t index);
+    void print_syminfo_section(std::size_t index);
+    void print_versions();
+    void print_versym_section(std::size_t index);
+    void print_version_section(const VersionSection &section);
+    void print_version_heading(const char *what, std::size_t index, std::uint64_t entries);
+    void print_symbol_name(std::string_view name, const SymbolVersion &version, bool with_index);
+    void finish();
+
+    FILE *in_;
+    std::string name_;
+    const DumpOptions &options_;
+    Output out_;
+    Json json_;
+    FILE *err_;
+
+    std::uint64_t file_size_ = 0;
+    Elf64_Ehdr header_{};
+    bool wide_ = false; // 64-bit class
+    std::vector<Elf64_Shdr> sections_;
+    std::vector<Elf64_Phdr> segments_;
+    std::size_t section_count_ = 0; // from the header, extended numbering resolved
+    std::size_t name_table_index_ = 0;
+    std::shared_ptr<const StringTable> section_names_;
+
+    std::vector<std::pair<std::size_t, std::shared_ptr<const StringTable>>> string_cache_;
+    std::unique_ptr<SymbolTable> symbol_cache_;
+    bool versions_loaded_ = false;
+    std::vector<VersionSection> version_sections_;
+    std::vector<VersionName> version_names_; // by version index
+
+    unsigned long problems_ = 0;
+    std::vector<std::string> messages_; // the ones shown, in order
+    std::unordered_set<std::string> shown_;
+};
+
+#endif // QUENZA_DUMP_DUMPER_HPP

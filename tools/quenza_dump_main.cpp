@@ -1,0 +1,189 @@
+// quenza-dump: shows what the quenza library reads from ELF files. Argument parsing and the
+// several-file document; the dump itself is quenza_dump_stream.
+#include "dump.hpp"
+#include "output.hpp"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+constexpr std::size_t input_buffer_size = std::size_t{1} << 18;
+
+const char usage[] =
+    "Usage: quenza-dump [OPTION]... FILE...\n"
+    "Show the records of ELF files: the file header, program and section headers, symbols,\n"
+    "relocations, dynamic entries and symbol versions. Without a selection, everything.\n"
+    "\n"
+    "  -h, --file-header       the file header\n"
+    "  -l, --program-headers   the program headers (also --segments)\n"
+    "  -S, --section-headers   the section headers (also --sections)\n"
+    "  -s, --symbols           the symbol tables and symbol information (also --syms)\n"
+    "  -r, --relocs            the relocations\n"
+    "  -d, --dynamic           the dynamic section\n"
+    "  -V, --version-info      the symbol versions\n"
+    "  -a, --all               everything (the default)\n"
+    "  -W, --wide              accepted for compatibility; lines are never cut\n"
+    "      --json              one JSON document: an array with one object per file\n"
+    "      --help              show this help and exit\n"
+    "      --version           show the version and exit\n"
+    "\n"
+    "Short options combine (-hlS). Problems in a file are reported on standard error and the\n"
+    "dump goes on where it can. Exit status: 0 if every file was read without a problem, 1 if\n"
+    "any file had one, 2 for a usage error.\n";
+
+struct Selection {
+    bool any = false;
+    DumpOptions options{false, false, false, false, false, false, false, false};
+};
+
+bool select_letter(char letter, Selection &selection) {
+    DumpOptions &o = selection.options;
+    switch (letter) {
+    case 'h':
+        o.header = true;
+        break;
+    case 'l':
+        o.segments = true;
+        break;
+    case 'S':
+        o.sections = true;
+        break;
+    case 's':
+        o.symbols = true;
+        break;
+    case 'r':
+        o.relocations = true;
+        break;
+    case 'd':
+        o.dynamic = true;
+        break;
+    case 'V':
+        o.versions = true;
+        break;
+    case 'a':
+        o.header = o.segments = o.sections = o.symbols = o.relocations = o.dynamic = o.versions =
+            true;
+        break;
+    case 'W':
+        return true;
+    default:
+        return false;
+    }
+    selection.any = true;
+    return true;
+}
+
+bool select_long(std::string_view option, Selection &selection) {
+    static const struct {
+        const char *name;
+        char letter;
+    } names[] = {
+        {"file-header", 'h'}, {"program-headers", 'l'}, {"segments", 'l'}, {"section-headers", 'S'},
+        {"sections", 'S'},    {"symbols", 's'},         {"syms", 's'},     {"relocs", 'r'},
+        {"dynamic", 'd'},     {"version-info", 'V'},    {"all", 'a'},      {"wide", 'W'},
+    };
+    for (const auto &entry : names)
+        if (option == entry.name) return select_letter(entry.letter, selection);
+    return false;
+}
+
+int bad_usage(const char *message, const char *argument) {
+    std::fprintf(stderr, "quenza-dump: %s '%s'\n", message, argument);
+    std::fputs("Try 'quenza-dump --help' for more information.\n", stderr);
+    return 2;
+}
+
+// Dumps one named file; a file that cannot be opened is a problem like any other.
+int dump_file(const char *name, const DumpOptions &options) {
+    FILE *in = std::fopen(name, "rb");
+    const char *failure = nullptr;
+    struct stat status;
+    if (in == nullptr) {
+        failure = std::strerror(errno);
+    } else if (fstat(fileno(in), &status) == 0 && S_ISDIR(status.st_mode)) {
+        failure = "is a directory";
+    }
+    if (failure != nullptr) {
+        std::fprintf(stderr, "quenza-dump: %s: cannot open: %s\n", name, failure);
+        if (options.json) {
+            // The same shape as a dumped file's object, with nothing but the problem.
+            Output out(stdout);
+            out.put("{\n  \"file\":");
+            out.json_string(name);
+            out.put(",\n  \"problems\":[\n    ");
+            out.json_string(std::string("cannot open: ") + failure);
+            out.put("\n  ]\n}");
+        }
+        if (in != nullptr) std::fclose(in);
+        return 1;
+    }
+    std::vector<char> buffer(input_buffer_size);
+    std::setvbuf(in, buffer.data(), _IOFBF, buffer.size());
+    const int status_code = quenza_dump_stream(in, name, options, stdout, stderr);
+    std::fclose(in);
+    return status_code;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    Selection selection;
+    bool json = false;
+    std::vector<const char *> files;
+    bool options_done = false;
+    for (int i = 1; i < argc; ++i) {
+        const char *argument = argv[i];
+        if (options_done || argument[0] != '-' || argument[1] == '\0') {
+            files.push_back(argument);
+        } else if (std::strcmp(argument, "--") == 0) {
+            options_done = true;
+        } else if (argument[1] == '-') {
+            const std::string_view option(argument + 2);
+            if (option == "help") {
+                std::fputs(usage, stdout);
+                return 0;
+            }
+            if (option == "version") {
+                std::printf("quenza-dump (quenza) %s\n", QUENZA_VERSION);
+                return 0;
+            }
+            if (option == "json") {
+                json = true;
+            } else if (!select_long(option, selection)) {
+                return bad_usage("unknown option", argument);
+            }
+        } else {
+            for (const char *letter = argument + 1; *letter != '\0'; ++letter)
+                if (!select_letter(*letter, selection))
+                    return bad_usage("unknown option", argument);
+        }
+    }
+    if (files.empty()) {
+        std::fputs("quenza-dump: no input files\n", stderr);
+        std::fputs("Try 'quenza-dump --help' for more information.\n", stderr);
+        return 2;
+    }
+    DumpOptions options = selection.any ? selection.options : DumpOptions{};
+    options.json = json;
+
+    int status = 0;
+    if (json) std::fputs("[\n", stdout);
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        if (json) {
+            if (i != 0) std::fputs(",\n", stdout);
+        } else if (files.size() > 1) {
+            std::printf("%sFile: %s\n", i != 0 ? "\n" : "", files[i]);
+        }
+        std::fflush(stdout);
+        status |= dump_file(files[i], options);
+    }
+    if (json) std::fputs("\n]\n", stdout);
+    return status;
+}
