@@ -20,6 +20,12 @@ constexpr std::size_t quoted_name_limit = 64;
 // At most this many string tables stay cached (the one in use may be held elsewhere too).
 constexpr std::size_t cached_string_tables = 3;
 
+// Tables may overlap, so reading every table could cost far more than the file's size (thousands
+// of sections over the same bytes). The bytes read for tables are limited to this many times the
+// file size, plus a little.
+constexpr std::uint64_t read_budget_factor = 4;
+constexpr std::uint64_t read_budget_extra = std::uint64_t{1} << 20;
+
 constexpr std::size_t symbol_size(bool wide) {
     return wide ? 24 : 16;
 }
@@ -92,25 +98,30 @@ Dumper::Dumper(FILE *in, const char *name, const DumpOptions &options, FILE *out
     : in_(in), name_(name), options_(options), out_(out), json_(out_), err_(err) {}
 
 void Dumper::problem(const char *format, ...) {
-    if (problems_ >= shown_problems) {
+    va_list arguments;
+    va_start(arguments, format);
+    report(false, format, arguments);
+    va_end(arguments);
+}
+
+void Dumper::report(bool always, const char *format, va_list arguments) {
+    if (shown_.size() >= shown_problems && !always) {
         ++problems_;
         return;
     }
-    va_list arguments;
-    va_start(arguments, format);
+    va_list again;
+    va_copy(again, arguments);
     char small[256];
     const int length = std::vsnprintf(small, sizeof small, format, arguments);
-    va_end(arguments);
     std::string text;
     if (length >= 0 && static_cast<std::size_t>(length) >= sizeof small) {
         std::vector<char> large(static_cast<std::size_t>(length) + 1);
-        va_start(arguments, format);
-        std::vsnprintf(large.data(), large.size(), format, arguments);
-        va_end(arguments);
+        std::vsnprintf(large.data(), large.size(), format, again);
         text = one_line(large.data());
     } else {
         text = one_line(length >= 0 ? small : "unprintable problem");
     }
+    va_end(again);
     // The same fault reached from two tables (a bad symbol used by a relocation) counts once.
     if (!shown_.insert(text).second) return;
     ++problems_;
@@ -154,6 +165,7 @@ bool Dumper::measure() {
         return false;
     }
     file_size_ = static_cast<std::uint64_t>(end);
+    read_budget_ = file_size_ * read_budget_factor + read_budget_extra;
     return true;
 }
 
@@ -257,6 +269,15 @@ void Dumper::load_sections() {
         done += static_cast<std::uint64_t>(n);
     }
 
+    // The version section of each symbol table (the first that links to it).
+    versym_sections_.assign(sections_.size(), 0);
+    for (std::size_t i = 1; i < sections_.size(); ++i) {
+        const std::uint32_t link = sections_[i].sh_link;
+        if (sections_[i].sh_type == SHT_GNU_versym && link < sections_.size() &&
+            versym_sections_[link] == 0)
+            versym_sections_[link] = i;
+    }
+
     std::uint64_t names = header_.e_shstrndx;
     if (names == SHN_XINDEX && !sections_.empty()) names = sections_[0].sh_link;
     if (names == SHN_UNDEF || sections_.empty()) return;
@@ -309,6 +330,26 @@ void Dumper::load_segments() {
     }
 }
 
+void Dumper::always_problem(const char *format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    report(true, format, arguments);
+    va_end(arguments);
+}
+
+bool Dumper::charge(std::uint64_t bytes) {
+    if (bytes <= read_budget_) {
+        read_budget_ -= bytes;
+        return true;
+    }
+    read_budget_ = 0;
+    // Shown even past the limit on messages: it explains why the rest of the dump is missing.
+    always_problem("the tables overlap so much that reading them all would take more than %" PRIu64
+                   " times the file size; the rest are skipped",
+                   read_budget_factor);
+    return false;
+}
+
 bool Dumper::section_table(std::size_t index, std::uint64_t record_size, std::uint64_t &count) {
     const Elf64_Shdr &section = sections_[index];
     count = 0;
@@ -328,6 +369,7 @@ bool Dumper::section_table(std::size_t index, std::uint64_t record_size, std::ui
     if (section.sh_size % record_size != 0)
         problem("%s: size %" PRIu64 " is not a multiple of entry size %" PRIu64,
                 section_label(index).c_str(), section.sh_size, record_size);
+    if (!charge(section.sh_size)) return false;
     count = section.sh_size / record_size;
     return true;
 }
@@ -358,7 +400,7 @@ std::shared_ptr<const StringTable> Dumper::strings(std::size_t index) {
         problem("%s: offset 0x%" PRIx64 " and size 0x%" PRIx64
                 " run past the end of the file (size 0x%" PRIx64 ")",
                 section_label(index).c_str(), section.sh_offset, section.sh_size, file_size_);
-    } else {
+    } else if (charge(section.sh_size)) {
         table->bytes.resize(section.sh_size);
         if (!read_bytes(section.sh_offset, table->bytes.data(), table->bytes.size())) {
             problem("%s: read error", section_label(index).c_str());
@@ -393,9 +435,7 @@ std::string_view Dumper::string_or_corrupt(const StringTable *table, std::uint64
 }
 
 std::size_t Dumper::versym_section_for(std::size_t symtab) const {
-    for (std::size_t i = 1; i < sections_.size(); ++i)
-        if (sections_[i].sh_type == SHT_GNU_versym && sections_[i].sh_link == symtab) return i;
-    return 0;
+    return symtab < versym_sections_.size() ? versym_sections_[symtab] : 0;
 }
 
 const SymbolTable *Dumper::symbol_table(std::size_t index) {
@@ -429,6 +469,7 @@ const SymbolTable *Dumper::symbol_table(std::size_t index) {
         }
     }
     if (const std::size_t versym = versym_section_for(index); versym != 0) {
+        load_versions();
         std::uint64_t versions;
         if (section_table(versym, 2, versions)) {
             versions = std::min<std::uint64_t>(versions, table->symbols.size());
@@ -462,6 +503,10 @@ void Dumper::walk_version_section(std::size_t index) {
     }
     std::size_t link;
     if (linked_section(index, link, "string table")) versions.strings = strings(link);
+    if (!charge(section.sh_size)) {
+        version_sections_.push_back(std::move(versions));
+        return;
+    }
 
     const std::uint64_t size = section.sh_size;
     const std::uint64_t record_size = definitions ? 20 : 16;
@@ -647,7 +692,7 @@ int Dumper::run() {
 }
 
 void Dumper::finish() {
-    const unsigned long hidden = problems_ > shown_problems ? problems_ - shown_problems : 0;
+    const unsigned long hidden = problems_ - shown_.size();
     if (hidden != 0 && err_ != nullptr)
         std::fprintf(err_, "quenza-dump: %s: %lu more problems not shown\n", name_.c_str(), hidden);
     if (options_.json) {

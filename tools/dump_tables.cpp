@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstring>
+#include <iterator>
 
 namespace {
 
@@ -21,31 +22,14 @@ bool is_string_tag(std::int64_t tag) {
            tag == DT_AUXILIARY || tag == DT_FILTER;
 }
 
+// Tags whose value is a size in bytes.
 bool is_size_tag(std::int64_t tag) {
-    switch (tag) {
-    case DT_PLTRELSZ:
-    case DT_RELASZ:
-    case DT_RELAENT:
-    case DT_STRSZ:
-    case DT_SYMENT:
-    case DT_RELSZ:
-    case DT_RELENT:
-    case DT_INIT_ARRAYSZ:
-    case DT_FINI_ARRAYSZ:
-    case DT_PREINIT_ARRAYSZ:
-    case DT_RELRSZ:
-    case DT_RELRENT:
-    case DT_SYMINSZ:
-    case DT_SYMINENT:
-    case DT_MOVEENT:
-    case DT_MOVESZ:
-    case DT_PLTPADSZ:
-    case DT_GNU_CONFLICTSZ:
-    case DT_GNU_LIBLISTSZ:
-        return true;
-    default:
-        return false;
-    }
+    static constexpr std::int64_t sizes[] = {
+        DT_PLTRELSZ, DT_RELASZ,   DT_RELAENT,        DT_STRSZ,        DT_SYMENT,
+        DT_RELSZ,    DT_RELENT,   DT_INIT_ARRAYSZ,   DT_FINI_ARRAYSZ, DT_PREINIT_ARRAYSZ,
+        DT_RELRSZ,   DT_RELRENT,  DT_SYMINSZ,        DT_SYMINENT,     DT_MOVEENT,
+        DT_MOVESZ,   DT_PLTPADSZ, DT_GNU_CONFLICTSZ, DT_GNU_LIBLISTSZ};
+    return std::find(std::begin(sizes), std::end(sizes), tag) != std::end(sizes);
 }
 
 bool is_count_tag(std::int64_t tag) {
@@ -109,7 +93,7 @@ void version_offset(Output &out, std::uint64_t offset) {
 // Symbol type and binding, with the reserved ranges named as readelf does.
 void symbol_class_name(Output &out, const char *name, unsigned value, std::size_t width) {
     if (name != nullptr) return out.left(name, width);
-    char text[32];
+    char text[48];
     if (value >= 10 && value <= 12) {
         std::snprintf(text, sizeof text, "<OS specific>: %u", value);
     } else if (value >= 13) {
@@ -162,51 +146,33 @@ void Dumper::print_header() {
         for (int i = 0; i < EI_NIDENT; ++i)
             json_.number(ident[i]);
         json_.end_array();
-        json_.key("class");
-        json_.number(ident[EI_CLASS]);
-        json_.key("class_name");
-        json_.name(class_name(ident[EI_CLASS]));
-        json_.key("data");
-        json_.number(ident[EI_DATA]);
-        json_.key("data_name");
-        json_.name(data_name(ident[EI_DATA]));
-        json_.key("ident_version");
-        json_.number(ident[EI_VERSION]);
-        json_.key("osabi");
-        json_.number(ident[EI_OSABI]);
-        json_.key("osabi_name");
-        json_.name(osabi_name(ident[EI_OSABI]));
-        json_.key("abi_version");
-        json_.number(ident[EI_ABIVERSION]);
-        json_.key("type");
-        json_.number(h.e_type);
-        json_.key("type_name");
-        json_.name(file_type_name(h.e_type));
-        json_.key("type_description");
-        json_.name(file_type_description(h.e_type));
-        json_.key("machine");
-        json_.number(h.e_machine);
-        json_.key("machine_name");
-        json_.name(machine != nullptr ? machine->name : nullptr);
-        json_.key("machine_description");
-        json_.name(machine != nullptr ? machine->description : nullptr);
+        json_.field("class", ident[EI_CLASS]);
+        json_.name_field("class_name", class_name(ident[EI_CLASS]));
+        json_.field("data", ident[EI_DATA]);
+        json_.name_field("data_name", data_name(ident[EI_DATA]));
+        json_.field("ident_version", ident[EI_VERSION]);
+        json_.field("osabi", ident[EI_OSABI]);
+        json_.name_field("osabi_name", osabi_name(ident[EI_OSABI]));
+        json_.field("abi_version", ident[EI_ABIVERSION]);
+        json_.field("type", h.e_type);
+        json_.name_field("type_name", file_type_name(h.e_type));
+        json_.name_field("type_description", file_type_description(h.e_type));
+        json_.field("machine", h.e_machine);
+        json_.name_field("machine_name", machine != nullptr ? machine->name : nullptr);
+        json_.name_field("machine_description",
+                         machine != nullptr ? machine->description : nullptr);
         const std::pair<const char *, std::uint64_t> fields[] = {
             {"version", h.e_version},     {"entry", h.e_entry},       {"phoff", h.e_phoff},
             {"shoff", h.e_shoff},         {"flags", h.e_flags},       {"ehsize", h.e_ehsize},
             {"phentsize", h.e_phentsize}, {"phnum", h.e_phnum},       {"shentsize", h.e_shentsize},
             {"shnum", h.e_shnum},         {"shstrndx", h.e_shstrndx},
         };
-        for (const auto &[key, value] : fields) {
-            json_.key(key);
-            json_.number(value);
-        }
+        for (const auto &[key, value] : fields)
+            json_.field(key, value);
         // Extended numbering resolved through section 0.
-        json_.key("section_count");
-        json_.number(extended_sections ? sections_[0].sh_size : h.e_shnum);
-        json_.key("section_name_index");
-        json_.number(extended_names ? sections_[0].sh_link : h.e_shstrndx);
-        json_.key("segment_count");
-        json_.number(extended_segments ? sections_[0].sh_info : h.e_phnum);
+        json_.field("section_count", extended_sections ? sections_[0].sh_size : h.e_shnum);
+        json_.field("section_name_index", extended_names ? sections_[0].sh_link : h.e_shstrndx);
+        json_.field("segment_count", extended_segments ? sections_[0].sh_info : h.e_phnum);
         json_.end_object();
         return;
     }
@@ -314,23 +280,17 @@ void Dumper::print_sections() {
         for (std::size_t i = 0; i < sections_.size(); ++i) {
             const Elf64_Shdr &s = sections_[i];
             json_.begin_object(true);
-            json_.key("index");
-            json_.number(i);
-            json_.key("name");
-            json_.string(section_name(i));
-            json_.key("type");
-            json_.number(s.sh_type);
-            json_.key("type_name");
-            json_.name(section_type_name(s.sh_type, machine));
+            json_.field("index", i);
+            json_.string_field("name", section_name(i));
+            json_.field("type", s.sh_type);
+            json_.name_field("type_name", section_type_name(s.sh_type, machine));
             const std::pair<const char *, std::uint64_t> fields[] = {
                 {"flags", s.sh_flags},         {"addr", s.sh_addr},       {"offset", s.sh_offset},
                 {"size", s.sh_size},           {"link", s.sh_link},       {"info", s.sh_info},
                 {"addralign", s.sh_addralign}, {"entsize", s.sh_entsize},
             };
-            for (const auto &[key, value] : fields) {
-                json_.key(key);
-                json_.number(value);
-            }
+            for (const auto &[key, value] : fields)
+                json_.field(key, value);
             json_.end_object();
         }
         json_.end_array();
@@ -427,24 +387,18 @@ void Dumper::print_segments() {
         const char *type = segment_type_name(p.p_type, machine);
         if (options_.json) {
             json_.begin_object(true);
-            json_.key("index");
-            json_.number(i);
-            json_.key("type");
-            json_.number(p.p_type);
-            json_.key("type_name");
-            json_.name(type);
+            json_.field("index", i);
+            json_.field("type", p.p_type);
+            json_.name_field("type_name", type);
             const std::pair<const char *, std::uint64_t> fields[] = {
                 {"flags", p.p_flags}, {"offset", p.p_offset}, {"vaddr", p.p_vaddr},
                 {"paddr", p.p_paddr}, {"filesz", p.p_filesz}, {"memsz", p.p_memsz},
                 {"align", p.p_align},
             };
-            for (const auto &[key, value] : fields) {
-                json_.key(key);
-                json_.number(value);
-            }
+            for (const auto &[key, value] : fields)
+                json_.field(key, value);
             if (has_interpreter) {
-                json_.key("interpreter");
-                json_.string(interpreter);
+                json_.string_field("interpreter", interpreter);
             }
             json_.end_object();
             continue;
@@ -508,7 +462,7 @@ void Dumper::print_dynamic() {
             if (p.p_type != PT_DYNAMIC) continue;
             found = true;
             offset = p.p_offset;
-            usable = in_file(p.p_offset, p.p_filesz);
+            usable = in_file(p.p_offset, p.p_filesz) && charge(p.p_filesz);
             if (!usable)
                 problem("DYNAMIC segment: offset 0x%" PRIx64 " and size 0x%" PRIx64
                         " run past the end of the file (size 0x%" PRIx64 ")",
@@ -600,8 +554,7 @@ void Dumper::print_dynamic() {
         } else {
             json_.null();
         }
-        json_.key("offset");
-        json_.number(offset);
+        json_.field("offset", offset);
         json_.key("entries");
         json_.begin_array();
     } else {
@@ -626,15 +579,11 @@ void Dumper::print_dynamic() {
                                          done + static_cast<std::uint64_t>(i));
             if (options_.json) {
                 json_.begin_object(true);
-                json_.key("tag");
-                json_.signed_number(tag);
-                json_.key("tag_name");
-                json_.name(tag_name);
-                json_.key("value");
-                json_.number(value);
+                json_.signed_field("tag", tag);
+                json_.name_field("tag_name", tag_name);
+                json_.field("value", value);
                 if (named) {
-                    json_.key("name");
-                    json_.string(text);
+                    json_.string_field("name", text);
                 }
                 json_.end_object();
                 continue;
@@ -741,7 +690,6 @@ void Dumper::print_relocation_section(std::size_t index) {
         if (linked_section(index, checked, "symbol table")) {
             const std::uint32_t type = sections_[checked].sh_type;
             if (type == SHT_SYMTAB || type == SHT_DYNSYM) {
-                if (type == SHT_DYNSYM) load_versions();
                 symbols = symbol_table(checked);
             } else {
                 problem("%s: linked section %zu is not a symbol table",
@@ -752,16 +700,12 @@ void Dumper::print_relocation_section(std::size_t index) {
     const std::string_view name = section_name(index);
     if (options_.json) {
         json_.begin_object();
-        json_.key("section");
-        json_.number(index);
-        json_.key("name");
-        json_.string(name);
+        json_.field("section", index);
+        json_.string_field("name", name);
         json_.key("rela");
         json_.boolean(rela);
-        json_.key("offset");
-        json_.number(section.sh_offset);
-        json_.key("symbol_section");
-        json_.number(link);
+        json_.field("offset", section.sh_offset);
+        json_.field("symbol_section", link);
         json_.key("relocations");
         json_.begin_array();
     } else {
@@ -837,16 +781,11 @@ void Dumper::print_relocation_section(std::size_t index) {
             }
             if (options_.json) {
                 json_.begin_object(true);
-                json_.key("offset");
-                json_.number(r.r_offset);
-                json_.key("info");
-                json_.number(info);
-                json_.key("type");
-                json_.number(type);
-                json_.key("type_name");
-                json_.name(type_name);
-                json_.key("symbol");
-                json_.number(symbol);
+                json_.field("offset", r.r_offset);
+                json_.field("info", info);
+                json_.field("type", type);
+                json_.name_field("type_name", type_name);
+                json_.field("symbol", symbol);
                 if (symbol != 0) {
                     json_.key("symbol_value");
                     if (target != nullptr) {
@@ -854,18 +793,14 @@ void Dumper::print_relocation_section(std::size_t index) {
                     } else {
                         json_.null();
                     }
-                    json_.key("symbol_name");
-                    json_.string(target_name);
+                    json_.string_field("symbol_name", target_name);
                     if (version.kind != VersionKind::none) {
-                        json_.key("version");
-                        json_.string(version.name);
-                        json_.key("version_kind");
-                        json_.name(version_kind_name(version.kind));
+                        json_.string_field("version", version.name);
+                        json_.name_field("version_kind", version_kind_name(version.kind));
                     }
                 }
                 if (rela) {
-                    json_.key("addend");
-                    json_.signed_number(r.r_addend);
+                    json_.signed_field("addend", r.r_addend);
                 }
                 json_.end_object();
                 continue;
@@ -935,14 +870,11 @@ void Dumper::print_relr_section(std::size_t index) {
         if (pass == 1) {
             if (options_.json) {
                 json_.begin_object();
-                json_.key("section");
-                json_.number(index);
-                json_.key("name");
-                json_.string(name);
+                json_.field("section", index);
+                json_.string_field("name", name);
                 json_.key("relr");
                 json_.boolean(true);
-                json_.key("offset");
-                json_.number(section.sh_offset);
+                json_.field("offset", section.sh_offset);
                 json_.key("addresses");
                 json_.begin_array(true);
             } else {
@@ -1057,10 +989,8 @@ void Dumper::print_symbol_section(std::size_t index) {
     const std::string_view name = section_name(index);
     if (options_.json) {
         json_.begin_object();
-        json_.key("section");
-        json_.number(index);
-        json_.key("name");
-        json_.string(name);
+        json_.field("section", index);
+        json_.string_field("name", name);
         json_.key("symbols");
         json_.begin_array();
     } else {
@@ -1118,39 +1048,24 @@ void Dumper::print_symbol_section(std::size_t index) {
             }
             if (options_.json) {
                 json_.begin_object(true);
-                json_.key("index");
-                json_.number(number);
-                json_.key("value");
-                json_.number(s.st_value);
-                json_.key("size");
-                json_.number(s.st_size);
-                json_.key("type");
-                json_.number(type);
-                json_.key("type_name");
-                json_.name(symbol_type_name(type));
-                json_.key("bind");
-                json_.number(binding);
-                json_.key("bind_name");
-                json_.name(symbol_binding_name(binding));
-                json_.key("visibility");
-                json_.number(visibility);
-                json_.key("visibility_name");
-                json_.name(symbol_visibility_name(visibility));
-                json_.key("other");
-                json_.number(s.st_other);
-                json_.key("shndx");
-                json_.number(s.st_shndx);
-                json_.key("name");
-                json_.string(symbol_name);
+                json_.field("index", number);
+                json_.field("value", s.st_value);
+                json_.field("size", s.st_size);
+                json_.field("type", type);
+                json_.name_field("type_name", symbol_type_name(type));
+                json_.field("bind", binding);
+                json_.name_field("bind_name", symbol_binding_name(binding));
+                json_.field("visibility", visibility);
+                json_.name_field("visibility_name", symbol_visibility_name(visibility));
+                json_.field("other", s.st_other);
+                json_.field("shndx", s.st_shndx);
+                json_.string_field("name", symbol_name);
                 if (has_versym) {
-                    json_.key("versym");
-                    json_.number(chunk_versions[i]);
+                    json_.field("versym", chunk_versions[i]);
                 }
                 if (version.kind != VersionKind::none) {
-                    json_.key("version");
-                    json_.string(version.name);
-                    json_.key("version_kind");
-                    json_.name(version_kind_name(version.kind));
+                    json_.string_field("version", version.name);
+                    json_.name_field("version_kind", version_kind_name(version.kind));
                 }
                 json_.end_object();
                 continue;
@@ -1207,10 +1122,8 @@ void Dumper::print_syminfo_section(std::size_t index) {
     const std::string_view name = section_name(index);
     if (options_.json) {
         json_.begin_object();
-        json_.key("section");
-        json_.number(index);
-        json_.key("name");
-        json_.string(name);
+        json_.field("section", index);
+        json_.string_field("name", name);
         json_.key("entries");
         json_.begin_array();
     } else {
@@ -1239,14 +1152,10 @@ void Dumper::print_syminfo_section(std::size_t index) {
             }
             if (options_.json) {
                 json_.begin_object(true);
-                json_.key("index");
-                json_.number(number);
-                json_.key("boundto");
-                json_.number(info.si_boundto);
-                json_.key("flags");
-                json_.number(info.si_flags);
-                json_.key("name");
-                json_.string(symbol_name);
+                json_.field("index", number);
+                json_.field("boundto", info.si_boundto);
+                json_.field("flags", info.si_flags);
+                json_.string_field("name", symbol_name);
                 json_.end_object();
                 continue;
             }
@@ -1286,15 +1195,16 @@ void Dumper::print_versions() {
         json_.begin_array();
     }
     bool any = false;
+    // Version sections were walked in section order; show them merged with the VERSYM ones.
+    auto next = version_sections_.begin();
     for (std::size_t i = 1; i < sections_.size(); ++i) {
         if (sections_[i].sh_type == SHT_GNU_versym) {
             any = true;
             print_versym_section(i);
         }
-        for (const VersionSection &versions : version_sections_) {
-            if (versions.section != i) continue;
+        for (; next != version_sections_.end() && next->section == i; ++next) {
             any = true;
-            print_version_section(versions);
+            print_version_section(*next);
         }
     }
     if (options_.json) {
@@ -1308,12 +1218,9 @@ void Dumper::print_version_heading(const char *what, std::size_t index, std::uin
     const Elf64_Shdr &section = sections_[index];
     const std::uint32_t link = section.sh_link;
     if (options_.json) {
-        json_.key("section");
-        json_.number(index);
-        json_.key("name");
-        json_.string(section_name(index));
-        json_.key("link");
-        json_.number(link);
+        json_.field("section", index);
+        json_.string_field("name", section_name(index));
+        json_.field("link", link);
         return;
     }
     Output &o = out_;
@@ -1340,8 +1247,7 @@ void Dumper::print_versym_section(std::size_t index) {
     const bool usable = section_table(index, 2, count);
     if (options_.json) {
         json_.begin_object();
-        json_.key("kind");
-        json_.string("symbols");
+        json_.string_field("kind", "symbols");
     }
     print_version_heading("Version symbols", index, count);
     if (options_.json) {
@@ -1407,8 +1313,7 @@ void Dumper::print_version_section(const VersionSection &versions) {
     const std::uint64_t count = sections_[index].sh_info;
     if (options_.json) {
         json_.begin_object();
-        json_.key("kind");
-        json_.string(versions.definitions ? "definitions" : "requirements");
+        json_.string_field("kind", versions.definitions ? "definitions" : "requirements");
     }
     print_version_heading(versions.definitions ? "Version definition" : "Version needs", index,
                           count);
@@ -1425,20 +1330,13 @@ void Dumper::print_version_section(const VersionSection &versions) {
                                    : string_or_corrupt(names, record.aux[0].name, index, what, k);
             if (options_.json) {
                 json_.begin_object(true);
-                json_.key("offset");
-                json_.number(record.offset);
-                json_.key("version");
-                json_.number(record.version);
-                json_.key("flags");
-                json_.number(record.flags);
-                json_.key("index");
-                json_.number(record.index);
-                json_.key("count");
-                json_.number(record.count);
-                json_.key("hash");
-                json_.number(record.hash);
-                json_.key("name");
-                json_.string(name);
+                json_.field("offset", record.offset);
+                json_.field("version", record.version);
+                json_.field("flags", record.flags);
+                json_.field("index", record.index);
+                json_.field("count", record.count);
+                json_.field("hash", record.hash);
+                json_.string_field("name", name);
                 json_.key("parents");
                 json_.begin_array();
                 for (std::size_t j = 1; j < record.aux.size(); ++j)
@@ -1473,28 +1371,19 @@ void Dumper::print_version_section(const VersionSection &versions) {
         const std::string_view file = string_or_corrupt(names, record.file, index, what, k);
         if (options_.json) {
             json_.begin_object(true);
-            json_.key("offset");
-            json_.number(record.offset);
-            json_.key("version");
-            json_.number(record.version);
-            json_.key("file");
-            json_.string(file);
-            json_.key("count");
-            json_.number(record.count);
+            json_.field("offset", record.offset);
+            json_.field("version", record.version);
+            json_.string_field("file", file);
+            json_.field("count", record.count);
             json_.key("aux");
             json_.begin_array();
             for (const VersionAux &aux : record.aux) {
                 json_.begin_object();
-                json_.key("offset");
-                json_.number(aux.offset);
-                json_.key("name");
-                json_.string(string_or_corrupt(names, aux.name, index, what, k));
-                json_.key("hash");
-                json_.number(aux.hash);
-                json_.key("flags");
-                json_.number(aux.flags);
-                json_.key("other");
-                json_.number(aux.other);
+                json_.field("offset", aux.offset);
+                json_.string_field("name", string_or_corrupt(names, aux.name, index, what, k));
+                json_.field("hash", aux.hash);
+                json_.field("flags", aux.flags);
+                json_.field("other", aux.other);
                 json_.end_object();
             }
             json_.end_array();

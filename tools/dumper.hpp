@@ -7,6 +7,7 @@
 #include "output.hpp"
 #include "quenza.h"
 
+#include <cstdarg>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -64,6 +65,23 @@ class Json {
     void name(const char *text) {
         if (text != nullptr) return string(text);
         null();
+    }
+    // Object members.
+    void field(std::string_view member, std::uint64_t value) {
+        key(member);
+        number(value);
+    }
+    void signed_field(std::string_view member, std::int64_t value) {
+        key(member);
+        signed_number(value);
+    }
+    void string_field(std::string_view member, std::string_view text) {
+        key(member);
+        string(text);
+    }
+    void name_field(std::string_view member, const char *text) {
+        key(member);
+        name(text);
     }
 
   private:
@@ -146,6 +164,8 @@ class Dumper {
   private:
     // Problems: each one goes to err at once (up to a limit) and into the JSON "problems".
     void problem(const char *format, ...) __attribute__((format(printf, 2, 3)));
+    void always_problem(const char *format, ...) __attribute__((format(printf, 2, 3)));
+    void report(bool always, const char *format, va_list arguments);
     std::string section_label(std::size_t index) const; // "section 12 (.dynsym)"
     std::string_view section_name(std::size_t index) const;
 
@@ -158,6 +178,8 @@ class Dumper {
         return offset <= file_size_ && size <= file_size_ - offset;
     }
     bool seek(std::uint64_t offset);
+    // Takes bytes from the read budget; false (reported once) when it is spent.
+    bool charge(std::uint64_t bytes);
     bool read_bytes(std::uint64_t offset, char *into, std::size_t size);
     // Number of records of record_size bytes in a section, after checking its place, entry
     // size and size; false (and a problem reported) when it cannot be read at all.
@@ -202,6 +224,7 @@ class Dumper {
     FILE *err_;
 
     std::uint64_t file_size_ = 0;
+    std::uint64_t read_budget_ = 0;
     Elf64_Ehdr header_{};
     bool wide_ = false; // 64-bit class
     std::vector<Elf64_Shdr> sections_;
@@ -209,6 +232,7 @@ class Dumper {
     std::size_t section_count_ = 0; // from the header, extended numbering resolved
     std::size_t name_table_index_ = 0;
     std::shared_ptr<const StringTable> section_names_;
+    std::vector<std::size_t> versym_sections_; // by symbol table; 0 for none
 
     std::vector<std::pair<std::size_t, std::shared_ptr<const StringTable>>> string_cache_;
     std::unique_ptr<SymbolTable> symbol_cache_;

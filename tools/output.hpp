@@ -29,6 +29,7 @@ class Output {
         buffer_[used_++] = c;
     }
     void put(std::string_view text) {
+        if (text.empty()) return; // its data() may be null
         if (text.size() > capacity / 2) {
             flush();
             if (file_ != nullptr) std::fwrite(text.data(), 1, text.size(), file_);
