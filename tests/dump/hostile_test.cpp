@@ -1,0 +1,292 @@
+// Damaged copies of corpus files of each layout, made deterministically: cut short, bytes changed,
+// header and section fields set to extreme values, and a few defects built on purpose. The dump
+// must always end by itself with status 0 or 1 (a crash, a sanitizer report or the time limit
+// fails), report every problem on stderr and in the JSON, and write well-formed JSON.
+#include "dump_test_util.hpp"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <random>
+
+using nlohmann::json;
+
+namespace {
+
+constexpr std::uint32_t sht_strtab = 3, sht_dynsym = 11, sht_symtab = 2, sht_verneed = 0x6ffffffe;
+
+// An ELF file's bytes with the places of its header and section header fields.
+struct ElfBytes {
+    std::string bytes;
+    bool wide, big;
+
+    explicit ElfBytes(const std::string &contents)
+        : bytes(contents), wide(contents.at(4) == 2), big(contents.at(5) == 2) {}
+
+    // File-header fields: offset and width in this class.
+    struct Place {
+        std::size_t offset;
+        int width;
+    };
+    Place phoff() const { return wide ? Place{32, 8} : Place{28, 4}; }
+    Place shoff() const { return wide ? Place{40, 8} : Place{32, 4}; }
+    Place phentsize() const { return wide ? Place{54, 2} : Place{42, 2}; }
+    Place phnum() const { return wide ? Place{56, 2} : Place{44, 2}; }
+    Place shentsize() const { return wide ? Place{58, 2} : Place{46, 2}; }
+    Place shnum() const { return wide ? Place{60, 2} : Place{48, 2}; }
+    Place shstrndx() const { return wide ? Place{62, 2} : Place{50, 2}; }
+
+    // Section header fields, in Elf64_Shdr order: name type flags addr offset size link info
+    // addralign entsize.
+    Place section_field(unsigned section, int field) const {
+        static const Place fields64[] = {{0, 4},  {4, 4},  {8, 8},  {16, 8}, {24, 8},
+                                         {32, 8}, {40, 4}, {44, 4}, {48, 8}, {56, 8}};
+        static const Place fields32[] = {{0, 4},  {4, 4},  {8, 4},  {12, 4}, {16, 4},
+                                         {20, 4}, {24, 4}, {28, 4}, {32, 4}, {36, 4}};
+        const Place f = (wide ? fields64 : fields32)[field];
+        return {get(shoff()) + section * (wide ? 64 : 40) + f.offset, f.width};
+    }
+    enum { name, type, flags, addr, offset, size, link, info, addralign, entsize };
+
+    std::uint64_t get(Place p) const { return get_field(bytes, p.offset, p.width, big); }
+    void set(Place p, std::uint64_t value) { set_field(bytes, p.offset, p.width, big, value); }
+    std::uint64_t section(unsigned index, int field) const {
+        return get(section_field(index, field));
+    }
+    void set_section(unsigned index, int field, std::uint64_t value) {
+        set(section_field(index, field), value);
+    }
+    unsigned sections() const { return static_cast<unsigned>(get(shnum())); }
+    // The first section of this type.
+    unsigned find(std::uint32_t type) const {
+        for (unsigned i = 1; i < sections(); ++i)
+            if (section(i, ElfBytes::type) == type) return i;
+        throw std::runtime_error("no such section");
+    }
+};
+
+// Small files of every layout, executables with versions, objects, a library with definitions.
+const char *const base_files[] = {
+    "hello-x86_64",
+    "hello-i686",
+    "hello-powerpc",
+    "hello-s390x",
+    "x86_64-linux-gnu/crti.o",
+    "i686-linux-gnu/lib/ld-linux.so.2",
+};
+
+class DumpHostile : public ::testing::Test {
+  protected:
+    // Dumps bytes as JSON (and as text when `text`): the run must end with status 0 or 1, status
+    // 1 exactly when problems are reported, and the JSON must be well-formed. Returns the JSON.
+    json survives(const std::string &bytes, const std::string &what, bool text = false) {
+        SCOPED_TRACE(what);
+        const std::string path = dir_.file("case");
+        write_file(path, bytes);
+        const RunResult r = run({dump_tool(), "--json", path}, true, 30);
+        EXPECT_FALSE(r.timed_out);
+        EXPECT_TRUE(r.exited) << r.err;
+        if (!r.exited) return json();
+        EXPECT_TRUE(r.status == 0 || r.status == 1) << r.status;
+        json document;
+        try {
+            document = json::parse(r.out).at(0);
+        } catch (const std::exception &e) {
+            ADD_FAILURE() << "bad JSON: " << e.what();
+            return json();
+        }
+        const std::size_t problems =
+            document["problems"].size() + document.value("problems_not_shown", 0u);
+        EXPECT_EQ(r.status == 1, problems != 0) << r.err;
+        EXPECT_EQ(r.status == 1, !r.err.empty()) << r.err;
+        if (text) {
+            // The text dump finds the same problems in the same order.
+            const RunResult plain = run({dump_tool(), path}, false, 30);
+            EXPECT_TRUE(plain.exited) << plain.err;
+            EXPECT_EQ(plain.status, r.status);
+            EXPECT_EQ(plain.err, r.err);
+        }
+        last_err_ = r.err;
+        return document;
+    }
+
+    void expect_reported(const std::string &words) {
+        EXPECT_NE(last_err_.find(words), std::string::npos) << last_err_;
+    }
+
+    std::mt19937_64 random_{20240601};
+    std::uint64_t pick(std::uint64_t below) { return random_() % below; }
+
+    TempDir dir_;
+    std::string last_err_;
+};
+
+TEST_F(DumpHostile, CutShort) {
+    for (const char *base : base_files) {
+        const ElfBytes elf(read_file(corpus_file(base)));
+        const std::uint64_t size = elf.bytes.size(), table = elf.get(elf.shoff());
+        std::vector<std::uint64_t> cuts = {52, 100, table + 1, table + 70, size - 1};
+        while (cuts.size() < 15)
+            cuts.push_back(pick(size));
+        for (std::size_t i = 0; i < cuts.size(); ++i)
+            survives(elf.bytes.substr(0, cuts[i]),
+                     std::string(base) + " cut at " + std::to_string(cuts[i]), i % 3 == 0);
+    }
+}
+
+TEST_F(DumpHostile, BytesChanged) {
+    for (const char *base : base_files) {
+        const ElfBytes elf(read_file(corpus_file(base)));
+        for (int round = 0; round < 15; ++round) {
+            ElfBytes copy = elf;
+            // Mostly in the headers and the metadata sections, where the structure is.
+            const int changes = 1 + static_cast<int>(pick(32));
+            for (int k = 0; k < changes; ++k) {
+                std::uint64_t at;
+                const unsigned section = 1 + static_cast<unsigned>(pick(elf.sections() - 1));
+                const std::uint64_t type = elf.section(section, ElfBytes::type);
+                if (pick(2) == 0) {
+                    at = elf.get(elf.shoff()) + pick(elf.sections() * (elf.wide ? 64 : 40));
+                } else if (type != 1 && type != 8 && elf.section(section, ElfBytes::size) != 0) {
+                    at = elf.section(section, ElfBytes::offset) +
+                         pick(elf.section(section, ElfBytes::size));
+                } else {
+                    at = pick(elf.wide ? 64 : 52);
+                }
+                if (at >= 16 && at < copy.bytes.size())
+                    copy.bytes[at] = static_cast<char>(pick(256));
+            }
+            survives(copy.bytes, std::string(base) + " round " + std::to_string(round),
+                     round % 3 == 0);
+        }
+    }
+}
+
+TEST_F(DumpHostile, ExtremeHeaderFields) {
+    for (const char *base : base_files) {
+        const ElfBytes elf(read_file(corpus_file(base)));
+        const ElfBytes::Place fields[] = {elf.phoff(),   elf.shoff(),     elf.phentsize(),
+                                          elf.phnum(),   elf.shentsize(), elf.shnum(),
+                                          elf.shstrndx()};
+        for (const ElfBytes::Place field : fields) {
+            const std::uint64_t max = field.width == 8 ? ~0ULL : (1ULL << (8 * field.width)) - 1;
+            const std::uint64_t others[] = {0, 1, elf.bytes.size() - 1, max / 2 + 1};
+            for (const std::uint64_t value : {max, others[pick(4)]}) {
+                ElfBytes copy = elf;
+                copy.set(field, value);
+                survives(copy.bytes, std::string(base) + " header field at " +
+                                         std::to_string(field.offset) + " = " +
+                                         std::to_string(value));
+            }
+        }
+    }
+}
+
+TEST_F(DumpHostile, ExtremeSectionFields) {
+    for (const char *base : base_files) {
+        const ElfBytes elf(read_file(corpus_file(base)));
+        for (int round = 0; round < 12; ++round) {
+            const unsigned section = static_cast<unsigned>(pick(elf.sections()));
+            const int field = static_cast<int>(pick(10));
+            const int width = elf.section_field(section, field).width;
+            const std::uint64_t max = width == 8 ? ~0ULL : (1ULL << (8 * width)) - 1;
+            const std::uint64_t values[] = {
+                0, 1, section, max, elf.bytes.size() - 1, 24 * 5000000ULL & max};
+            ElfBytes copy = elf;
+            copy.set_section(section, field, values[pick(6)]);
+            survives(copy.bytes,
+                     std::string(base) + " section " + std::to_string(section) + " field " +
+                         std::to_string(field),
+                     round % 3 == 0);
+        }
+    }
+}
+
+TEST_F(DumpHostile, DefectsNamedPrecisely) {
+    const ElfBytes elf(read_file(corpus_file("hello-x86_64")));
+    const unsigned dynsym = elf.find(sht_dynsym);
+    const std::string label = "section " + std::to_string(dynsym) + " (.dynsym): ";
+
+    ElfBytes uneven = elf;
+    uneven.set_section(dynsym, ElfBytes::size, 1000);
+    survives(uneven.bytes, "uneven size", true);
+    expect_reported(label + "size 1000 is not a multiple of entry size 24");
+
+    ElfBytes millions = elf;
+    millions.set_section(dynsym, ElfBytes::size, 24 * 5000000);
+    survives(millions.bytes, "millions of symbols", true);
+    expect_reported(label + "offset 0x3c0 and size 0x7270e00 run past the end of the file");
+
+    ElfBytes self = elf;
+    self.set_section(dynsym, ElfBytes::link, dynsym);
+    survives(self.bytes, "linked to itself", true);
+    expect_reported(label + "links to itself as its string table");
+
+    ElfBytes unnamed = elf;
+    set_field(unnamed.bytes, elf.section(dynsym, ElfBytes::offset) + 24, 4, false, 0x7fffffff);
+    const json names = survives(unnamed.bytes, "name out of range", true);
+    expect_reported(label + "symbol 1: name offset 0x7fffffff is past the end of its string table");
+    EXPECT_EQ(names["symbol_tables"][0]["symbols"][1]["name"], "<corrupt>");
+
+    // Extended numbering claiming four billion sections.
+    ElfBytes many = elf;
+    many.set(many.shnum(), 0);
+    many.set_section(0, ElfBytes::size, 0xffffffff);
+    survives(many.bytes, "four billion sections", true);
+    expect_reported("section header table: 4294967295 entries at offset");
+}
+
+TEST_F(DumpHostile, VersionChainsEndAndDoNotLoop) {
+    const ElfBytes elf(read_file(corpus_file("hello-x86_64")));
+    const unsigned needs = elf.find(sht_verneed);
+    const std::uint64_t at = elf.section(needs, ElfBytes::offset);
+
+    // Far more requirements claimed than there are, each record pointing just past itself.
+    ElfBytes endless = elf;
+    endless.set_section(needs, ElfBytes::info, 0xffffffff);
+    set_field(endless.bytes, at + 12, 4, false, 4); // vn_next
+    survives(endless.bytes, "endless requirements", true);
+    expect_reported("runs past the end of the section");
+
+    // An auxiliary chain that stops before its count, and one that points back at its record.
+    ElfBytes short_chain = elf;
+    set_field(short_chain.bytes, at + 2, 2, false, 0xffff); // vn_cnt
+    survives(short_chain.bytes, "short chain", true);
+    expect_reported("its chain ends after 1 of 65535 entries");
+
+    ElfBytes overlapping = elf;
+    set_field(overlapping.bytes, at + 2, 2, false, 0xffff);  // vn_cnt
+    set_field(overlapping.bytes, at + 8, 4, false, 0);       // vn_aux: the record itself
+    set_field(overlapping.bytes, at + 16 + 12, 4, false, 1); // vna_next
+    survives(overlapping.bytes, "overlapping chain", true);
+}
+
+// Thousands of symbol tables over the same bytes: the reading stops at a budget proportional to
+// the file size instead of taking quadratic time.
+TEST_F(DumpHostile, OverlappingTablesAreBounded) {
+    ElfBytes elf(read_file(corpus_file("hello-x86_64")));
+    const unsigned count = 20000;
+    const std::uint64_t table = elf.bytes.size();
+    elf.bytes.resize(table + count * 64ULL, '\0');
+    elf.set(elf.shoff(), table);
+    elf.set(elf.shnum(), 0); // extended numbering: the count is in section 0
+    elf.set(elf.shstrndx(), 0);
+    elf.set_section(0, ElfBytes::size, count);
+    for (unsigned i = 1; i < count; ++i) {
+        elf.set_section(i, ElfBytes::type, i % 2 == 0 ? sht_symtab : sht_strtab);
+        elf.set_section(i, ElfBytes::size, 0x3000);
+        elf.set_section(i, ElfBytes::entsize, 24);
+        elf.set_section(i, ElfBytes::link, i % 2 == 0 ? i - 1 : 0);
+    }
+    const std::string path = dir_.file("overlapping");
+    write_file(path, elf.bytes);
+    const RunResult r = run({dump_tool(), "-s", path}, false, 60);
+    EXPECT_TRUE(r.exited);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("the tables overlap so much that reading them all would take more than 4 "
+                         "times the file size; the rest are skipped"),
+              std::string::npos)
+        << r.err;
+}
+
+} // namespace

@@ -1,0 +1,377 @@
+// Every corpus file (all four layouts) dumped as JSON and compared with what binutils readelf
+// shows for the same records: sections, segments, symbols with their versions, relocations,
+// dynamic entries and version records. And a sample of the text: its table rows are readelf's.
+#include "dump_test_util.hpp"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <sstream>
+
+using nlohmann::json;
+
+namespace {
+
+std::vector<std::string> words(const std::string &line) {
+    std::istringstream in(line);
+    std::vector<std::string> out;
+    for (std::string word; in >> word;)
+        out.push_back(word);
+    return out;
+}
+
+std::uint64_t hex(const std::string &text) {
+    return std::stoull(text, nullptr, 16);
+}
+// "-1c" or "1c" as a signed number.
+std::int64_t signed_hex(const std::string &text) {
+    return text[0] == '-' ? -static_cast<std::int64_t>(hex(text.substr(1)))
+                          : static_cast<std::int64_t>(hex(text));
+}
+
+// readelf's output cut into its parts: each heading line with the rows under it.
+struct Block {
+    std::string heading;
+    std::string name; // the quoted section name in the heading, if any
+    std::vector<std::string> rows;
+};
+
+std::vector<Block> blocks(const std::string &text) {
+    static const char *const headings[] = {
+        "Section Headers:", "Program Headers:", "Dynamic section at",   "Relocation section '",
+        "Symbol table '",   "Version symbols",  "Version definition s", "Version needs section"};
+    std::vector<Block> found;
+    std::istringstream lines(text);
+    bool inside = false;
+    for (std::string line; std::getline(lines, line);) {
+        bool heading = false;
+        for (const char *start : headings)
+            heading |= line.rfind(start, 0) == 0;
+        if (heading) {
+            Block block{line, "", {}};
+            if (const auto quote = line.find('\''); quote != std::string::npos)
+                block.name = line.substr(quote + 1, line.find('\'', quote + 1) - quote - 1);
+            found.push_back(block);
+            inside = true;
+        } else if (line.empty() || line.rfind("Key to Flags", 0) == 0) {
+            inside = false;
+        } else if (inside) {
+            found.back().rows.push_back(line);
+        }
+    }
+    return found;
+}
+
+const Block *find_block(const std::vector<Block> &all, const std::string &heading,
+                        const std::string &name = "") {
+    for (const Block &block : all)
+        if (block.heading.rfind(heading, 0) == 0 && block.name == name) return &block;
+    return nullptr;
+}
+
+// A symbol's name with its version, as readelf shows it.
+std::string shown_name(const json &symbol, bool with_index) {
+    std::string name = symbol["name"];
+    if (!symbol.contains("version")) return name;
+    const std::string kind = symbol["version_kind"], version = symbol["version"];
+    name += (kind == "default" ? "@@" : "@") + version;
+    if (with_index && kind == "needed")
+        name += " (" + std::to_string(symbol["versym"].get<unsigned>() & 0x7fff) + ")";
+    return name;
+}
+
+void compare_sections(const json &dump, const std::vector<Block> &readelf) {
+    const Block *block = find_block(readelf, "Section Headers:");
+    if (dump["sections"].empty()) {
+        EXPECT_EQ(block, nullptr);
+        return;
+    }
+    ASSERT_NE(block, nullptr);
+    ASSERT_EQ(block->rows.size(), dump["sections"].size() + 1); // + the column names
+    for (std::size_t i = 0; i < dump["sections"].size(); ++i) {
+        const json &s = dump["sections"][i];
+        const std::string &row = block->rows[i + 1];
+        // "[Nr] Name Type Address Off Size ES [Flg] Lk Inf Al", read from the right.
+        std::vector<std::string> w = words(row.substr(row.find(']') + 1));
+        ASSERT_GE(w.size(), 8u) << row;
+        const bool flags =
+            w.size() >= 9 && std::isalpha(static_cast<unsigned char>(w[w.size() - 4][0]));
+        const std::size_t type = w.size() - (flags ? 9 : 8);
+        std::string name;
+        for (std::size_t k = 0; k < type; ++k)
+            name += (k == 0 ? "" : " ") + w[k];
+        EXPECT_EQ(s["name"], name) << row;
+        if (!s["type_name"].is_null()) {
+            EXPECT_EQ(s["type_name"], w[type]) << row;
+        }
+        EXPECT_EQ(s["addr"], hex(w[type + 1])) << row;
+        EXPECT_EQ(s["offset"], hex(w[type + 2])) << row;
+        EXPECT_EQ(s["size"], hex(w[type + 3])) << row;
+        EXPECT_EQ(s["entsize"], hex(w[type + 4])) << row;
+        EXPECT_EQ(s["link"], std::stoull(w[w.size() - 3])) << row;
+        EXPECT_EQ(s["info"], std::stoull(w[w.size() - 2])) << row;
+        EXPECT_EQ(s["addralign"], std::stoull(w[w.size() - 1])) << row;
+    }
+}
+
+void compare_segments(const json &dump, const std::vector<Block> &readelf) {
+    const Block *block = find_block(readelf, "Program Headers:");
+    if (dump["segments"].empty()) {
+        EXPECT_EQ(block, nullptr);
+        return;
+    }
+    ASSERT_NE(block, nullptr);
+    std::size_t i = 0;
+    for (std::size_t r = 1; r < block->rows.size(); ++r) {
+        const std::string &row = block->rows[r];
+        if (row.find("[Requesting program interpreter: ") != std::string::npos) {
+            EXPECT_EQ("[Requesting program interpreter: " +
+                          dump["segments"][i - 1]["interpreter"].get<std::string>() + "]",
+                      row.substr(row.find('[')));
+            continue;
+        }
+        ASSERT_LT(i, dump["segments"].size());
+        const json &p = dump["segments"][i++];
+        const std::vector<std::string> w = words(row);
+        ASSERT_GE(w.size(), 7u) << row;
+        if (!p["type_name"].is_null()) {
+            EXPECT_EQ(p["type_name"], w[0]) << row;
+        }
+        EXPECT_EQ(p["offset"], hex(w[1])) << row;
+        EXPECT_EQ(p["vaddr"], hex(w[2])) << row;
+        EXPECT_EQ(p["paddr"], hex(w[3])) << row;
+        EXPECT_EQ(p["filesz"], hex(w[4])) << row;
+        EXPECT_EQ(p["memsz"], hex(w[5])) << row;
+        EXPECT_EQ(p["align"], hex(w.back())) << row;
+        const std::string flags = row.substr(row.rfind(" 0x") - 3, 3);
+        const unsigned bits = p["flags"];
+        const std::string expected = {(bits & 4) ? 'R' : ' ', (bits & 2) ? 'W' : ' ',
+                                      (bits & 1) ? 'E' : ' '};
+        EXPECT_EQ(flags, expected) << row;
+    }
+    EXPECT_EQ(i, dump["segments"].size());
+}
+
+void compare_dynamic(const json &dump, const std::vector<Block> &readelf) {
+    const Block *block = find_block(readelf, "Dynamic section at");
+    if (dump["dynamic"].is_null()) {
+        EXPECT_EQ(block, nullptr);
+        return;
+    }
+    ASSERT_NE(block, nullptr);
+    const json &entries = dump["dynamic"]["entries"];
+    ASSERT_EQ(block->rows.size(), entries.size() + 1);
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const json &d = entries[i];
+        const std::string &row = block->rows[i + 1];
+        const std::vector<std::string> w = words(row);
+        EXPECT_EQ(static_cast<std::uint64_t>(d["tag"].get<std::int64_t>()) &
+                      (dump["header"]["class"] == 2 ? ~0ULL : 0xffffffffULL),
+                  hex(w[0]))
+            << row;
+        if (!d["tag_name"].is_null()) {
+            EXPECT_EQ("(" + d["tag_name"].get<std::string>() + ")", w[1]) << row;
+        }
+        const std::string value = row.substr(row.find(w[1]) + w[1].size());
+        const std::string shown = value.substr(value.find_first_not_of(' '));
+        if (d.contains("name")) {
+            EXPECT_EQ(shown.substr(shown.find('[')), "[" + d["name"].get<std::string>() + "]")
+                << row;
+        } else if (shown.rfind("0x", 0) == 0) {
+            EXPECT_EQ(d["value"], hex(shown)) << row;
+        } else if (std::isdigit(static_cast<unsigned char>(shown[0]))) {
+            EXPECT_EQ(d["value"], std::stoull(shown)) << row; // "N" or "N (bytes)"
+        }
+    }
+}
+
+void compare_relocations(const json &dump, const std::vector<Block> &readelf) {
+    std::size_t seen = 0;
+    for (const json &section : dump["relocation_sections"]) {
+        SCOPED_TRACE(section["name"].get<std::string>());
+        const Block *block = find_block(readelf, "Relocation section '", section["name"]);
+        ASSERT_NE(block, nullptr);
+        ++seen;
+        if (section.contains("relr")) {
+            // "  N offsets", then one address a row.
+            ASSERT_EQ(block->rows.size(), section["addresses"].size() + 1);
+            for (std::size_t i = 0; i < section["addresses"].size(); ++i)
+                EXPECT_EQ(section["addresses"][i], hex(block->rows[i + 1]));
+            continue;
+        }
+        const json &entries = section["relocations"];
+        ASSERT_EQ(block->rows.size(), entries.size() + 1);
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            const json &r = entries[i];
+            const std::string &row = block->rows[i + 1];
+            const std::vector<std::string> w = words(row);
+            ASSERT_GE(w.size(), 3u) << row;
+            EXPECT_EQ(r["offset"], hex(w[0])) << row;
+            EXPECT_EQ(r["info"], hex(w[1])) << row;
+            if (!r["type_name"].is_null()) {
+                EXPECT_EQ(r["type_name"], w[2]) << row;
+            }
+            std::size_t next = 3;
+            if (r["symbol"] != 0) {
+                ASSERT_GE(w.size(), 5u) << row;
+                EXPECT_EQ(r["symbol_value"], hex(w[3])) << row;
+                json symbol = {{"name", r["symbol_name"]}};
+                if (r.contains("version"))
+                    symbol.update({{"version", r["version"]}, {"version_kind", r["version_kind"]}});
+                EXPECT_EQ(shown_name(symbol, false), w[4]) << row;
+                next = 5;
+            }
+            // The addend: "+ 1c" or "- 1c" after a symbol, else "1c" or "-1c".
+            if (!r.contains("addend")) {
+                EXPECT_EQ(w.size(), next) << row;
+            } else if (next == 5) {
+                ASSERT_EQ(w.size(), 7u) << row;
+                EXPECT_EQ(r["addend"], signed_hex((w[5] == "-" ? "-" : "") + w[6])) << row;
+            } else {
+                ASSERT_EQ(w.size(), 4u) << row;
+                EXPECT_EQ(r["addend"], signed_hex(w[3])) << row;
+            }
+        }
+    }
+    std::size_t blocks_seen = 0;
+    for (const Block &block : readelf)
+        blocks_seen += block.heading.rfind("Relocation section '", 0) == 0;
+    EXPECT_EQ(seen, blocks_seen);
+}
+
+void compare_symbols(const json &dump, const std::vector<Block> &readelf) {
+    std::size_t seen = 0;
+    for (const json &table : dump["symbol_tables"]) {
+        SCOPED_TRACE(table["name"].get<std::string>());
+        const Block *block = find_block(readelf, "Symbol table '", table["name"]);
+        ASSERT_NE(block, nullptr);
+        ++seen;
+        const json &symbols = table["symbols"];
+        ASSERT_EQ(block->rows.size(), symbols.size() + 1);
+        for (std::size_t i = 0; i < symbols.size(); ++i) {
+            const json &s = symbols[i];
+            const std::string &row = block->rows[i + 1];
+            const std::vector<std::string> w = words(row);
+            ASSERT_GE(w.size(), 7u) << row;
+            EXPECT_EQ(w[0], std::to_string(i) + ":") << row;
+            EXPECT_EQ(s["value"], hex(w[1])) << row;
+            EXPECT_EQ(s["size"], w[2].rfind("0x", 0) == 0 ? hex(w[2]) : std::stoull(w[2])) << row;
+            EXPECT_EQ(s["type_name"], w[3]) << row;
+            EXPECT_EQ(s["bind_name"], w[4]) << row;
+            EXPECT_EQ(s["visibility_name"], w[5]) << row;
+            const unsigned ndx = s["shndx"];
+            EXPECT_EQ(ndx == 0        ? "UND"
+                      : ndx == 0xfff1 ? "ABS"
+                      : ndx == 0xfff2 ? "COM"
+                                      : std::to_string(ndx),
+                      w[6])
+                << row;
+            // The name is the rest of the row after the Ndx column.
+            const std::size_t ndx_end = row.find(w[6], row.find(w[5]) + w[5].size()) + w[6].size();
+            EXPECT_EQ(row.size() > ndx_end ? row.substr(ndx_end + 1) : "", shown_name(s, true))
+                << row;
+        }
+    }
+    std::size_t blocks_seen = 0;
+    for (const Block &block : readelf)
+        blocks_seen += block.heading.rfind("Symbol table '", 0) == 0;
+    EXPECT_EQ(seen, blocks_seen);
+}
+
+void compare_versions(const json &dump, const std::vector<Block> &readelf) {
+    for (const json &section : dump["version_sections"]) {
+        const std::string kind = section["kind"];
+        SCOPED_TRACE(section["name"].get<std::string>());
+        const char *heading = kind == "symbols"       ? "Version symbols"
+                              : kind == "definitions" ? "Version definition s"
+                                                      : "Version needs section";
+        const Block *block = find_block(readelf, heading, section["name"]);
+        ASSERT_NE(block, nullptr);
+        std::vector<std::vector<std::string>> rows; // after the "Addr:" line
+        for (std::size_t r = 1; r < block->rows.size(); ++r)
+            rows.push_back(words(block->rows[r]));
+        if (kind == "symbols") {
+            // "000:   0 (*local*)    2h(GLIBC_2.0) ...": the numbers, 'h' for hidden.
+            std::vector<unsigned> shown;
+            for (std::size_t r = 1; r < block->rows.size(); ++r) {
+                std::istringstream row(block->rows[r].substr(block->rows[r].find(':') + 1));
+                unsigned value;
+                while (row >> std::hex >> value) {
+                    const char mark = static_cast<char>(row.get());
+                    shown.push_back(value | (mark == 'h' ? 0x8000 : 0));
+                    row.ignore(1000, ')');
+                }
+            }
+            EXPECT_EQ(shown, section["entries"].get<std::vector<unsigned>>());
+            continue;
+        }
+        std::size_t r = 0;
+        for (const json &entry : section["entries"]) {
+            ASSERT_LT(r, rows.size());
+            const std::vector<std::string> &w = rows[r++];
+            if (kind == "definitions") {
+                // "000000: Rev: 1  Flags: BASE  Index: 1  Cnt: 1  Name: libc.so.6"
+                ASSERT_EQ(w.size(), 11u);
+                EXPECT_EQ(entry["offset"], hex(w[0]));
+                EXPECT_EQ(entry["index"], std::stoul(w[6]));
+                EXPECT_EQ(entry["count"], std::stoul(w[8]));
+                EXPECT_EQ(entry["name"], w[10]);
+                for (const json &parent : entry["parents"])
+                    EXPECT_EQ(parent, rows.at(r++).back());
+                continue;
+            }
+            // "000000: Version: 1  File: libc.so.6  Cnt: 1", then
+            // "0x0010:   Name: GLIBC_2.34  Flags: none  Version: 2" for each.
+            ASSERT_EQ(w.size(), 7u);
+            EXPECT_EQ(entry["file"], w[4]);
+            EXPECT_EQ(entry["count"], std::stoul(w[6]));
+            for (const json &aux : entry["aux"]) {
+                const std::vector<std::string> &a = rows.at(r++);
+                EXPECT_EQ(aux["offset"], hex(a[0]));
+                EXPECT_EQ(aux["name"], a[2]);
+                EXPECT_EQ(aux["other"], std::stoul(a.back()));
+            }
+        }
+        EXPECT_EQ(r, rows.size());
+    }
+}
+
+// Table rows of the text output: section headers and symbols, as lines.
+std::vector<std::string> sample_rows(const std::string &text) {
+    std::vector<std::string> rows;
+    for (const Block &block : blocks(text))
+        if (block.heading == "Section Headers:" || block.heading.rfind("Symbol table '", 0) == 0)
+            rows.insert(rows.end(), block.rows.begin(), block.rows.end());
+    return rows;
+}
+
+TEST(DumpVsReadelf, EveryCorpusFileAgrees) {
+    const std::vector<std::string> files = corpus_files();
+    ASSERT_GE(files.size(), 30u);
+    for (const std::string &path : files) {
+        SCOPED_TRACE(path);
+        const RunResult readelf = run({"/usr/bin/readelf", "-hlSsrdVW", path});
+        ASSERT_EQ(readelf.status, 0);
+        const RunResult ours = run({dump_tool(), "--json", path});
+        ASSERT_TRUE(ours.exited);
+        EXPECT_EQ(ours.status, 0);
+        EXPECT_EQ(ours.err, "");
+        const json document = json::parse(ours.out);
+        ASSERT_EQ(document.size(), 1u);
+        const json &dump = document[0];
+        EXPECT_EQ(dump["problems"].size(), 0u);
+        const std::vector<Block> parts = blocks(readelf.out);
+        compare_sections(dump, parts);
+        compare_segments(dump, parts);
+        compare_dynamic(dump, parts);
+        compare_relocations(dump, parts);
+        compare_symbols(dump, parts);
+        compare_versions(dump, parts);
+
+        const RunResult text = run({dump_tool(), path});
+        EXPECT_EQ(text.status, 0);
+        EXPECT_EQ(sample_rows(text.out), sample_rows(readelf.out));
+    }
+}
+
+} // namespace
