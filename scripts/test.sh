@@ -5,7 +5,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 sh scripts/install-packages.sh cmake make g++ pkg-config file binutils libx11-dev \
-    libgtest-dev libbenchmark-dev libelf-dev \
+    libgtest-dev libbenchmark-dev libelf-dev nlohmann-json3-dev \
     libc6-i386-cross libc6-powerpc-cross libc6-s390x-cross \
     libc6-dev-i386-cross libc6-dev-powerpc-cross libc6-dev-s390x-cross \
     binutils-i686-linux-gnu binutils-powerpc-linux-gnu binutils-s390x-linux-gnu \
