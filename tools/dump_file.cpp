@@ -532,7 +532,8 @@ void Dumper::walk_version_section(std::size_t index) {
         }
         VersionRecord record{};
         record.offset = at;
-        std::uint64_t aux_at = at, next;
+        std::uint64_t aux_at = at;
+        std::uint64_t next = 0;
         if (definitions) {
             Elf64_Verdef def;
             if (!seek(section.sh_offset + at) || quenza_read_Verdef(in_, &def) != 1) {

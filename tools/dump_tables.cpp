@@ -448,8 +448,10 @@ void Dumper::print_dynamic() {
     const std::uint64_t record = wide_ ? 16 : 8;
     // The DYNAMIC section, or without section headers the DYNAMIC segment.
     std::size_t section = 0;
-    std::uint64_t offset = 0, count = 0;
-    bool found = false, usable = false;
+    std::uint64_t offset = 0;
+    std::uint64_t count = 0;
+    bool found = false;
+    bool usable = false;
     for (std::size_t i = 1; i < sections_.size() && !found; ++i) {
         if (sections_[i].sh_type != SHT_DYNAMIC) continue;
         found = true;
@@ -511,7 +513,8 @@ void Dumper::print_dynamic() {
         std::size_t link;
         if (linked_section(section, link, "string table")) names = strings(link);
     } else if (usable) {
-        std::uint64_t address = 0, size = 0;
+        std::uint64_t address = 0;
+        std::uint64_t size = 0;
         bool has_address = false;
         for (std::uint64_t done = 0; done < shown;) {
             const int n = static_cast<int>(std::min<std::uint64_t>(shown - done, chunk_records));

@@ -211,8 +211,8 @@ class Dumper {
     void print_syminfo_section(std::size_t index);
     void print_versions();
     void print_versym_section(std::size_t index);
-    void print_version_section(const VersionSection &section);
-    void print_version_heading(const char *what, std::size_t index, std::uint64_t entries);
+    void print_version_section(const VersionSection &versions);
+    void print_version_heading(const char *what, std::size_t index, std::uint64_t count);
     void print_symbol_name(std::string_view name, const SymbolVersion &version, bool with_index);
     void finish();
 

@@ -203,7 +203,9 @@ const char *symbol_visibility_name(unsigned visibility) {
 
 void section_flag_letters(std::uint64_t flags, unsigned machine, unsigned osabi, char *letters) {
     const bool gnu = osabi == ELFOSABI_GNU || osabi == ELFOSABI_FREEBSD;
-    bool os = false, processor = false, unknown = false;
+    bool os = false;
+    bool processor = false;
+    bool unknown = false;
     int n = 0;
     for (int bit = 0; bit < 64; ++bit) {
         const std::uint64_t flag = std::uint64_t{1} << bit;

@@ -11,7 +11,8 @@ std::size_t utf8_sequence(std::string_view text, std::size_t at) {
     const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
     const unsigned char lead = byte(at);
     std::size_t length;
-    unsigned lowest, highest; // allowed range of the second byte
+    unsigned lowest = 0; // allowed range of the second byte
+    unsigned highest = 0;
     if (lead >= 0xc2 && lead <= 0xdf) {
         length = 2, lowest = 0x80, highest = 0xbf;
     } else if (lead >= 0xe0 && lead <= 0xef) {
