@@ -1135,7 +1135,7 @@ void Dumper::print_syminfo_section(std::size_t index) {
         out_.put("' contains ");
         out_.dec(count);
         out_.put(entries(count));
-        out_.put("   Num: BoundTo  Flags  Name\n");
+        out_.put("   Num: BoundTo   Flags  Name\n");
     }
     std::vector<Elf64_Syminfo> chunk(usable ? std::min<std::uint64_t>(count, chunk_records) : 0);
     for (std::uint64_t done = 0; usable && done < count;) {
@@ -1170,9 +1170,9 @@ void Dumper::print_syminfo_section(std::size_t index) {
             } else if (info.si_boundto == SYMINFO_BT_PARENT) {
                 o.left("<parent>", 8);
             } else {
-                o.dec(info.si_boundto, 7);
-                o.put(' ');
+                o.dec(info.si_boundto, 8);
             }
+            o.put(' ');
             o.hex0x(info.si_flags, 4);
             o.put(' ');
             o.visible(symbol_name);

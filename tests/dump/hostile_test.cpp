@@ -261,6 +261,34 @@ TEST_F(DumpHostile, VersionChainsEndAndDoNotLoop) {
     survives(overlapping.bytes, "overlapping chain", true);
 }
 
+// No corpus file has symbol information, so one is made from the hash section of executables of
+// both byte orders: three entries bound to the object itself, its parent and a needed object.
+TEST_F(DumpHostile, SymbolInformationInBothByteOrders) {
+    constexpr std::uint32_t sht_hash = 5, sht_syminfo = 0x6ffffffc;
+    for (const char *base : {"hello-i686", "hello-s390x"}) {
+        ElfBytes elf(read_file(corpus_file(base)));
+        const unsigned hash = elf.find(sht_hash);
+        elf.set_section(hash, ElfBytes::type, sht_syminfo);
+        elf.set_section(hash, ElfBytes::size, 12);
+        elf.set_section(hash, ElfBytes::entsize, 4);
+        const std::uint64_t at = elf.section(hash, ElfBytes::offset);
+        const unsigned entries[3][2] = {{0xffff, 1}, {0xfffe, 4}, {1, 9}};
+        for (int i = 0; i < 3; ++i) {
+            set_field(elf.bytes, at + 4 * i, 2, elf.big, entries[i][0]);
+            set_field(elf.bytes, at + 4 * i + 2, 2, elf.big, entries[i][1]);
+        }
+        const json dump = survives(elf.bytes, base, true);
+        ASSERT_EQ(dump["symbol_information"].size(), 1u);
+        const json &shown = dump["symbol_information"][0]["entries"];
+        ASSERT_EQ(shown.size(), 3u);
+        for (std::size_t i = 0; i < 3; ++i) {
+            EXPECT_EQ(shown[i]["boundto"], entries[i][0]);
+            EXPECT_EQ(shown[i]["flags"], entries[i][1]);
+            EXPECT_EQ(shown[i]["name"], dump["symbol_tables"][0]["symbols"][i]["name"]);
+        }
+    }
+}
+
 // Thousands of symbol tables over the same bytes: the reading stops at a budget proportional to
 // the file size instead of taking quadratic time.
 TEST_F(DumpHostile, OverlappingTablesAreBounded) {
