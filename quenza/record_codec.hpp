@@ -174,6 +174,20 @@ inline void narrow_fields(const unsigned char *native, unsigned char *file, bool
     (narrow_field<L.fields[I]>(native, file, swap), ...);
 }
 
+// Copies one field of a record in the 64-bit form into a file-form buffer, reversed.
+template <Field F> inline void swap_copy_field(const unsigned char *native, unsigned char *file) {
+    if constexpr (F.widen == Widen::Bytes)
+        std::memcpy(file + F.offset64, native + F.offset64, F.width64);
+    else
+        store<F.width64>(file + F.offset64, byteswap(load<F.width64>(native + F.offset64)));
+}
+
+template <const auto &L, std::size_t... I>
+inline void swap_copy_fields(const unsigned char *native, unsigned char *file,
+                             std::index_sequence<I...>) {
+    (swap_copy_field<L.fields[I]>(native, file), ...);
+}
+
 // The settings as one call sees them; read once per call, not once per field.
 struct Mode {
     bool wide; // the file form is the native (64-bit) layout
@@ -181,9 +195,8 @@ struct Mode {
 };
 
 template <const auto &L> inline Mode current_mode() {
-    Mode mode{true, _quenza_current_data != _quenza_native_data};
-    if constexpr (!class_independent<L>()) mode.wide = _quenza_current_class == ELFCLASS64;
-    return mode;
+    return Mode{class_independent<L>() || _quenza_current_class == ELFCLASS64,
+                _quenza_current_data != _quenza_native_data};
 }
 
 inline unsigned char *bytes_of(void *record) {
@@ -193,83 +206,134 @@ inline const unsigned char *bytes_of(const void *record) {
     return static_cast<const unsigned char *>(record);
 }
 
-// Reads one record with one fread. First > 0 skips the leading fields, whose bytes the caller has
-// already read (the file header's identification); those fields must form the record's prefix.
-template <const auto &L, std::size_t First = 0>
-inline int read_record(FILE *stream, typename std::remove_cvref_t<decltype(L)>::Record *record,
-                       Mode mode) {
+template <const auto &L> using RecordOf = typename std::remove_cvref_t<decltype(L)>::Record;
+
+// One record in a file form fixed at compile time: each of the four forms is its own straight-line
+// code, and a table runs one of them in its loop without looking at the settings again.
+// First > 0 skips the leading fields, whose bytes the caller has already read (the file header's
+// identification); those fields must form the record's prefix.
+template <const auto &L, bool Wide, bool Swap, std::size_t First = 0>
+inline int read_as(FILE *stream, RecordOf<L> *record) {
     static_assert(valid_layout<L>(), "inconsistent record table");
     constexpr std::size_t skip32 = First == 0 ? 0 : L.fields[First].offset32;
     constexpr std::size_t skip64 = First == 0 ? 0 : L.fields[First].offset64;
     constexpr auto rest = std::make_index_sequence<L.fields.size() - First>{};
-    if (mode.wide) {
-        // Straight into the caller's record; a failed read may leave raw bytes there.
-        if (fread(bytes_of(record) + skip64, L.size64 - skip64, 1, stream) != 1) return 0;
-        if (mode.swap) swap_fields<L, First>(bytes_of(record), rest);
+    if constexpr (Wide) {
+        // Straight into the caller's record; a failed read may leave raw bytes there. Without a
+        // swap the fread's item count is the result, so the fread is the operation's last step.
+        const std::size_t items = fread(bytes_of(record) + skip64, L.size64 - skip64, 1, stream);
+        if constexpr (Swap) {
+            if (items != 1) return 0;
+            swap_fields<L, First>(bytes_of(record), rest);
+        }
+        return static_cast<int>(items);
+    } else {
+        // Through a temporary, so a failed read leaves the caller's record unchanged.
+        unsigned char file[L.size32];
+        if (fread(file + skip32, L.size32 - skip32, 1, stream) != 1) return 0;
+        widen_fields<L, First>(file, bytes_of(record), Swap, rest);
         return 1;
     }
-    // Through a temporary, so a failed read leaves the caller's record unchanged.
-    unsigned char file[L.size32];
-    if (fread(file + skip32, L.size32 - skip32, 1, stream) != 1) return 0;
-    widen_fields<L, First>(file, bytes_of(record), mode.swap, rest);
-    return 1;
 }
 
 // Writes one record with one fwrite, straight from the caller's storage when nothing changes.
-template <const auto &L>
-inline int write_record(FILE *stream,
-                        const typename std::remove_cvref_t<decltype(L)>::Record *record,
-                        Mode mode) {
+template <const auto &L, bool Wide, bool Swap>
+inline int write_as(FILE *stream, const RecordOf<L> *record) {
     static_assert(valid_layout<L>(), "inconsistent record table");
     constexpr auto all = std::make_index_sequence<L.fields.size()>{};
-    if (mode.wide && !mode.swap) return static_cast<int>(fwrite(record, L.size64, 1, stream));
-    unsigned char file[L.size64 > L.size32 ? L.size64 : L.size32];
-    if (mode.wide) {
-        std::memcpy(file, record, L.size64);
-        swap_fields<L, 0>(file, all);
+    if constexpr (Wide && !Swap) {
+        return static_cast<int>(fwrite(record, L.size64, 1, stream));
+    } else if constexpr (Wide) {
+        unsigned char file[L.size64];
+        swap_copy_fields<L>(bytes_of(record), file, all);
         return static_cast<int>(fwrite(file, L.size64, 1, stream));
+    } else {
+        unsigned char file[L.size32];
+        narrow_fields<L>(bytes_of(record), file, Swap, all);
+        return static_cast<int>(fwrite(file, L.size32, 1, stream));
     }
-    narrow_fields<L>(bytes_of(record), file, mode.swap, all);
-    return static_cast<int>(fwrite(file, L.size32, 1, stream));
+}
+
+// Runs op(wide, swap) with the mode as compile-time constants. A class-independent record's mode
+// is always wide, so its narrow forms fold away.
+template <typename Op> inline int in_mode(Mode mode, Op op) {
+    if (mode.wide)
+        return mode.swap ? op(std::true_type{}, std::true_type{})
+                         : op(std::true_type{}, std::false_type{});
+    return mode.swap ? op(std::false_type{}, std::true_type{})
+                     : op(std::false_type{}, std::false_type{});
+}
+
+template <const auto &L, std::size_t First = 0>
+inline int read_record(FILE *stream, RecordOf<L> *record, Mode mode) {
+    return in_mode(
+        mode, [&](auto wide, auto swap) { return read_as<L, wide, swap, First>(stream, record); });
 }
 
 template <const auto &L>
-inline int read_one(FILE *stream, typename std::remove_cvref_t<decltype(L)>::Record *record) {
-    return read_record<L>(stream, record, current_mode<L>());
+inline int write_record(FILE *stream, const RecordOf<L> *record, Mode mode) {
+    return in_mode(mode,
+                   [&](auto wide, auto swap) { return write_as<L, wide, swap>(stream, record); });
 }
 
-template <const auto &L>
-inline int write_one(FILE *stream,
-                     const typename std::remove_cvref_t<decltype(L)>::Record *record) {
-    return write_record<L>(stream, record, current_mode<L>());
+// The converting forms of the single-record operations stay out of line, so that the plain form
+// (64-bit, no swap) needs no stack frame: it tests the settings and calls fread or fwrite.
+template <const auto &L, bool Wide, bool Swap>
+[[gnu::noinline]] int read_converting(FILE *stream, RecordOf<L> *record) {
+    return read_as<L, Wide, Swap>(stream, record);
+}
+
+template <const auto &L, bool Wide, bool Swap>
+[[gnu::noinline]] int write_converting(FILE *stream, const RecordOf<L> *record) {
+    return write_as<L, Wide, Swap>(stream, record);
+}
+
+template <const auto &L> inline int read_one(FILE *stream, RecordOf<L> *record) {
+    return in_mode(current_mode<L>(), [&](auto wide, auto swap) {
+        if constexpr (wide && !swap)
+            return read_as<L, true, false>(stream, record);
+        else
+            return read_converting<L, wide, swap>(stream, record);
+    });
+}
+
+template <const auto &L> inline int write_one(FILE *stream, const RecordOf<L> *record) {
+    return in_mode(current_mode<L>(), [&](auto wide, auto swap) {
+        if constexpr (wide && !swap)
+            return write_as<L, true, false>(stream, record);
+        else
+            return write_converting<L, wide, swap>(stream, record);
+    });
 }
 
 // Table operations: each element exactly as the single-record operation, stopping at the first
 // failure. The stream's lock is taken once for the whole table, so each record's stdio call finds
-// it already held.
-template <const auto &L>
-inline int read_table(FILE *stream, typename std::remove_cvref_t<decltype(L)>::Record *records,
-                      int count) {
+// it already held and skips the atomic lock and unlock it would otherwise do.
+template <const auto &L> inline int read_table(FILE *stream, RecordOf<L> *records, int count) {
     if (count <= 0) return 0;
     const Mode mode = current_mode<L>();
-    int done = 0;
     flockfile(stream);
-    while (done < count && read_record<L>(stream, records + done, mode) == 1)
-        ++done;
+    const int done = in_mode(mode, [&](auto wide, auto swap) {
+        int n = 0;
+        while (n < count && read_as<L, wide, swap>(stream, records + n) == 1)
+            ++n;
+        return n;
+    });
     funlockfile(stream);
     return done;
 }
 
 template <const auto &L>
-inline int write_table(FILE *stream,
-                       const typename std::remove_cvref_t<decltype(L)>::Record *records,
-                       int count) {
+inline int write_table(FILE *stream, const RecordOf<L> *records, int count) {
     if (count <= 0) return 0;
     const Mode mode = current_mode<L>();
-    int done = 0;
     flockfile(stream);
-    while (done < count && write_record<L>(stream, records + done, mode) == 1)
-        ++done;
+    const int done = in_mode(mode, [&](auto wide, auto swap) {
+        int n = 0;
+        while (n < count && write_as<L, wide, swap>(stream, records + n) == 1)
+            ++n;
+        return n;
+    });
     funlockfile(stream);
     return done;
 }
