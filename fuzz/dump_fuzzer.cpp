@@ -129,7 +129,7 @@ class Json {
                 const unsigned char e = *at_++;
                 if (e == 'u') {
                     for (int i = 0; i < 4; ++i, ++at_)
-                        if (!more() || !std::isxdigit(*at_)) return false;
+                        if (!more() || std::isxdigit(*at_) == 0) return false;
                 } else if (e != '"' && e != '\\' && e != '/' && e != 'b' && e != 'f' && e != 'n' &&
                            e != 'r' && e != 't') {
                     return false;
