@@ -432,8 +432,10 @@ int count_instructions(long records) {
     pid_t pid = 0;
     int status = 0;
     if (posix_spawnp(&pid, "valgrind", nullptr, nullptr, const_cast<char **>(argv), environ) != 0 ||
-        waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        std::filesystem::remove_all(dir);
         fail("valgrind --tool=callgrind failed (is valgrind installed?)");
+    }
     std::map<std::string, double> counted;
     for (const auto &entry : std::filesystem::directory_iterator(dir)) {
         std::ifstream dump(entry.path());
