@@ -45,52 +45,11 @@ void quenza_getsettings(unsigned char *elf_class, unsigned char *data, unsigned 
     if (version != nullptr) *version = _quenza_current_version;
 }
 
-int quenza_read_Half(FILE *stream, Elf64_Half *field) {
-    return read_one<half>(stream, field);
-}
-int quenza_read_Word(FILE *stream, Elf64_Word *field) {
-    return read_one<word>(stream, field);
-}
-int quenza_read_Sword(FILE *stream, Elf64_Sword *field) {
-    return read_one<sword>(stream, field);
-}
-int quenza_read_Xword(FILE *stream, Elf64_Xword *field) {
-    return read_one<xword>(stream, field);
-}
-int quenza_read_Sxword(FILE *stream, Elf64_Sxword *field) {
-    return read_one<sxword>(stream, field);
-}
-int quenza_read_Addr(FILE *stream, Elf64_Addr *field) {
-    return read_one<addr>(stream, field);
-}
-int quenza_read_Off(FILE *stream, Elf64_Off *field) {
-    return read_one<off>(stream, field);
-}
-int quenza_read_Versym(FILE *stream, Elf64_Versym *field) {
-    return read_one<versym>(stream, field);
-}
-
-int quenza_write_Half(FILE *stream, const Elf64_Half *field) {
-    return write_one<half>(stream, field);
-}
-int quenza_write_Word(FILE *stream, const Elf64_Word *field) {
-    return write_one<word>(stream, field);
-}
-int quenza_write_Sword(FILE *stream, const Elf64_Sword *field) {
-    return write_one<sword>(stream, field);
-}
-int quenza_write_Xword(FILE *stream, const Elf64_Xword *field) {
-    return write_one<xword>(stream, field);
-}
-int quenza_write_Sxword(FILE *stream, const Elf64_Sxword *field) {
-    return write_one<sxword>(stream, field);
-}
-int quenza_write_Addr(FILE *stream, const Elf64_Addr *field) {
-    return write_one<addr>(stream, field);
-}
-int quenza_write_Off(FILE *stream, const Elf64_Off *field) {
-    return write_one<off>(stream, field);
-}
-int quenza_write_Versym(FILE *stream, const Elf64_Versym *field) {
-    return write_one<versym>(stream, field);
-}
+QUENZA_RECORD_OPERATIONS(Half, half)
+QUENZA_RECORD_OPERATIONS(Word, word)
+QUENZA_RECORD_OPERATIONS(Sword, sword)
+QUENZA_RECORD_OPERATIONS(Xword, xword)
+QUENZA_RECORD_OPERATIONS(Sxword, sxword)
+QUENZA_RECORD_OPERATIONS(Addr, addr)
+QUENZA_RECORD_OPERATIONS(Off, off)
+QUENZA_RECORD_OPERATIONS(Versym, versym)

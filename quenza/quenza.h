@@ -64,24 +64,25 @@ int quenza_initialize_ident(const unsigned char *ident);
 /* Store the current class, data and version bytes where the pointers are not null. */
 void quenza_getsettings(unsigned char *elf_class, unsigned char *data, unsigned char *version);
 
-/* Scalar fields. Addr and Off are 4 bytes in the 32-bit class and 8 in the 64-bit class; the
- * others have one width in both classes (Half 2, Word 4, Sword 4, Xword 8, Sxword 8, Versym 2). */
-int quenza_read_Half(FILE *stream, Elf64_Half *field);
-int quenza_read_Word(FILE *stream, Elf64_Word *field);
-int quenza_read_Sword(FILE *stream, Elf64_Sword *field);
-int quenza_read_Xword(FILE *stream, Elf64_Xword *field);
-int quenza_read_Sxword(FILE *stream, Elf64_Sxword *field);
-int quenza_read_Addr(FILE *stream, Elf64_Addr *field);
-int quenza_read_Off(FILE *stream, Elf64_Off *field);
-int quenza_read_Versym(FILE *stream, Elf64_Versym *field);
-int quenza_write_Half(FILE *stream, const Elf64_Half *field);
-int quenza_write_Word(FILE *stream, const Elf64_Word *field);
-int quenza_write_Sword(FILE *stream, const Elf64_Sword *field);
-int quenza_write_Xword(FILE *stream, const Elf64_Xword *field);
-int quenza_write_Sxword(FILE *stream, const Elf64_Sxword *field);
-int quenza_write_Addr(FILE *stream, const Elf64_Addr *field);
-int quenza_write_Off(FILE *stream, const Elf64_Off *field);
-int quenza_write_Versym(FILE *stream, const Elf64_Versym *field);
+/* Scalar fields, each a one-field record. Addr and Off are 4 bytes in the 32-bit class and 8 in the
+ * 64-bit class; the others have one width in both classes (Half 2, Word 4, Sword 4, Xword 8, Sxword
+ * 8, Versym 2). */
+int quenza_read_Half(FILE *stream, Elf64_Half *record);
+int quenza_read_Word(FILE *stream, Elf64_Word *record);
+int quenza_read_Sword(FILE *stream, Elf64_Sword *record);
+int quenza_read_Xword(FILE *stream, Elf64_Xword *record);
+int quenza_read_Sxword(FILE *stream, Elf64_Sxword *record);
+int quenza_read_Addr(FILE *stream, Elf64_Addr *record);
+int quenza_read_Off(FILE *stream, Elf64_Off *record);
+int quenza_read_Versym(FILE *stream, Elf64_Versym *record);
+int quenza_write_Half(FILE *stream, const Elf64_Half *record);
+int quenza_write_Word(FILE *stream, const Elf64_Word *record);
+int quenza_write_Sword(FILE *stream, const Elf64_Sword *record);
+int quenza_write_Xword(FILE *stream, const Elf64_Xword *record);
+int quenza_write_Sxword(FILE *stream, const Elf64_Sxword *record);
+int quenza_write_Addr(FILE *stream, const Elf64_Addr *record);
+int quenza_write_Off(FILE *stream, const Elf64_Off *record);
+int quenza_write_Versym(FILE *stream, const Elf64_Versym *record);
 
 /* File header. Reading takes e_ident first (one 16-byte item), configures the settings from it,
  * then reads the rest (a second item). Returns 1, 0 on a short read, or the negative result of
@@ -92,46 +93,46 @@ int quenza_read_Ehdr(FILE *stream, Elf64_Ehdr *header);
 int quenza_write_Ehdr(FILE *stream, const Elf64_Ehdr *header);
 
 /* Section headers. */
-int quenza_read_Shdr(FILE *stream, Elf64_Shdr *entry);
-int quenza_read_Shdrs(FILE *stream, Elf64_Shdr *entries, int count);
-int quenza_write_Shdr(FILE *stream, const Elf64_Shdr *entry);
-int quenza_write_Shdrs(FILE *stream, const Elf64_Shdr *entries, int count);
+int quenza_read_Shdr(FILE *stream, Elf64_Shdr *record);
+int quenza_read_Shdrs(FILE *stream, Elf64_Shdr *records, int count);
+int quenza_write_Shdr(FILE *stream, const Elf64_Shdr *record);
+int quenza_write_Shdrs(FILE *stream, const Elf64_Shdr *records, int count);
 
 /* Program headers (p_flags sits at offset 24 in the 32-bit form and 4 in the 64-bit form). */
-int quenza_read_Phdr(FILE *stream, Elf64_Phdr *entry);
-int quenza_read_Phdrs(FILE *stream, Elf64_Phdr *entries, int count);
-int quenza_write_Phdr(FILE *stream, const Elf64_Phdr *entry);
-int quenza_write_Phdrs(FILE *stream, const Elf64_Phdr *entries, int count);
+int quenza_read_Phdr(FILE *stream, Elf64_Phdr *record);
+int quenza_read_Phdrs(FILE *stream, Elf64_Phdr *records, int count);
+int quenza_write_Phdr(FILE *stream, const Elf64_Phdr *record);
+int quenza_write_Phdrs(FILE *stream, const Elf64_Phdr *records, int count);
 
 /* Symbols and symbol information. */
-int quenza_read_Sym(FILE *stream, Elf64_Sym *entry);
-int quenza_read_Syms(FILE *stream, Elf64_Sym *entries, int count);
-int quenza_write_Sym(FILE *stream, const Elf64_Sym *entry);
-int quenza_write_Syms(FILE *stream, const Elf64_Sym *entries, int count);
-int quenza_read_Syminfo(FILE *stream, Elf64_Syminfo *entry);
-int quenza_read_Syminfos(FILE *stream, Elf64_Syminfo *entries, int count);
-int quenza_write_Syminfo(FILE *stream, const Elf64_Syminfo *entry);
-int quenza_write_Syminfos(FILE *stream, const Elf64_Syminfo *entries, int count);
+int quenza_read_Sym(FILE *stream, Elf64_Sym *record);
+int quenza_read_Syms(FILE *stream, Elf64_Sym *records, int count);
+int quenza_write_Sym(FILE *stream, const Elf64_Sym *record);
+int quenza_write_Syms(FILE *stream, const Elf64_Sym *records, int count);
+int quenza_read_Syminfo(FILE *stream, Elf64_Syminfo *record);
+int quenza_read_Syminfos(FILE *stream, Elf64_Syminfo *records, int count);
+int quenza_write_Syminfo(FILE *stream, const Elf64_Syminfo *record);
+int quenza_write_Syminfos(FILE *stream, const Elf64_Syminfo *records, int count);
 /* Whole symbols in size bytes: size / 16 (32-bit class) or size / 24 (64-bit class). */
 int quenza_count_Syms(int size);
 /* Whole symbol-information entries in size bytes: size / 4 in both classes. */
 int quenza_count_Syminfos(int size);
 
 /* Relocations. */
-int quenza_read_Rel(FILE *stream, Elf64_Rel *entry);
-int quenza_read_Rels(FILE *stream, Elf64_Rel *entries, int count);
-int quenza_write_Rel(FILE *stream, const Elf64_Rel *entry);
-int quenza_write_Rels(FILE *stream, const Elf64_Rel *entries, int count);
-int quenza_read_Rela(FILE *stream, Elf64_Rela *entry);
-int quenza_read_Relas(FILE *stream, Elf64_Rela *entries, int count);
-int quenza_write_Rela(FILE *stream, const Elf64_Rela *entry);
-int quenza_write_Relas(FILE *stream, const Elf64_Rela *entries, int count);
+int quenza_read_Rel(FILE *stream, Elf64_Rel *record);
+int quenza_read_Rels(FILE *stream, Elf64_Rel *records, int count);
+int quenza_write_Rel(FILE *stream, const Elf64_Rel *record);
+int quenza_write_Rels(FILE *stream, const Elf64_Rel *records, int count);
+int quenza_read_Rela(FILE *stream, Elf64_Rela *record);
+int quenza_read_Relas(FILE *stream, Elf64_Rela *records, int count);
+int quenza_write_Rela(FILE *stream, const Elf64_Rela *record);
+int quenza_write_Relas(FILE *stream, const Elf64_Rela *records, int count);
 
 /* Dynamic entries. Tables do not stop at DT_NULL: the caller chooses the count. */
-int quenza_read_Dyn(FILE *stream, Elf64_Dyn *entry);
-int quenza_read_Dyns(FILE *stream, Elf64_Dyn *entries, int count);
-int quenza_write_Dyn(FILE *stream, const Elf64_Dyn *entry);
-int quenza_write_Dyns(FILE *stream, const Elf64_Dyn *entries, int count);
+int quenza_read_Dyn(FILE *stream, Elf64_Dyn *record);
+int quenza_read_Dyns(FILE *stream, Elf64_Dyn *records, int count);
+int quenza_write_Dyn(FILE *stream, const Elf64_Dyn *record);
+int quenza_write_Dyns(FILE *stream, const Elf64_Dyn *records, int count);
 /* Whole dynamic entries in size bytes: size / 8 (32-bit class) or size / 16 (64-bit class). */
 int quenza_count_Dyns(int size);
 

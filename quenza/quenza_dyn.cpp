@@ -16,18 +16,7 @@ constexpr Layout<Elf64_Dyn, 2> dyn{8, 16, {{
 
 } // namespace
 
-int quenza_read_Dyn(FILE *stream, Elf64_Dyn *entry) {
-    return read_one<dyn>(stream, entry);
-}
-int quenza_read_Dyns(FILE *stream, Elf64_Dyn *entries, int count) {
-    return read_table<dyn>(stream, entries, count);
-}
-int quenza_write_Dyn(FILE *stream, const Elf64_Dyn *entry) {
-    return write_one<dyn>(stream, entry);
-}
-int quenza_write_Dyns(FILE *stream, const Elf64_Dyn *entries, int count) {
-    return write_table<dyn>(stream, entries, count);
-}
+QUENZA_TABLE_OPERATIONS(Dyn, dyn)
 
 int quenza_count_Dyns(int size) {
     return count_records<dyn>(size);

@@ -23,15 +23,4 @@ constexpr Layout<Elf64_Phdr, 8> phdr{32, 56, {{
 
 } // namespace
 
-int quenza_read_Phdr(FILE *stream, Elf64_Phdr *entry) {
-    return read_one<phdr>(stream, entry);
-}
-int quenza_read_Phdrs(FILE *stream, Elf64_Phdr *entries, int count) {
-    return read_table<phdr>(stream, entries, count);
-}
-int quenza_write_Phdr(FILE *stream, const Elf64_Phdr *entry) {
-    return write_one<phdr>(stream, entry);
-}
-int quenza_write_Phdrs(FILE *stream, const Elf64_Phdr *entries, int count) {
-    return write_table<phdr>(stream, entries, count);
-}
+QUENZA_TABLE_OPERATIONS(Phdr, phdr)

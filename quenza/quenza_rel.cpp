@@ -26,28 +26,5 @@ constexpr Layout<Elf64_Rela, 3> rela{12, 24, {{
 
 } // namespace
 
-int quenza_read_Rel(FILE *stream, Elf64_Rel *entry) {
-    return read_one<rel>(stream, entry);
-}
-int quenza_read_Rels(FILE *stream, Elf64_Rel *entries, int count) {
-    return read_table<rel>(stream, entries, count);
-}
-int quenza_write_Rel(FILE *stream, const Elf64_Rel *entry) {
-    return write_one<rel>(stream, entry);
-}
-int quenza_write_Rels(FILE *stream, const Elf64_Rel *entries, int count) {
-    return write_table<rel>(stream, entries, count);
-}
-
-int quenza_read_Rela(FILE *stream, Elf64_Rela *entry) {
-    return read_one<rela>(stream, entry);
-}
-int quenza_read_Relas(FILE *stream, Elf64_Rela *entries, int count) {
-    return read_table<rela>(stream, entries, count);
-}
-int quenza_write_Rela(FILE *stream, const Elf64_Rela *entry) {
-    return write_one<rela>(stream, entry);
-}
-int quenza_write_Relas(FILE *stream, const Elf64_Rela *entries, int count) {
-    return write_table<rela>(stream, entries, count);
-}
+QUENZA_TABLE_OPERATIONS(Rel, rel)
+QUENZA_TABLE_OPERATIONS(Rela, rela)

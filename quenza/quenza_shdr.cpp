@@ -24,15 +24,4 @@ constexpr Layout<Elf64_Shdr, 10> shdr{40, 64, {{
 
 } // namespace
 
-int quenza_read_Shdr(FILE *stream, Elf64_Shdr *entry) {
-    return read_one<shdr>(stream, entry);
-}
-int quenza_read_Shdrs(FILE *stream, Elf64_Shdr *entries, int count) {
-    return read_table<shdr>(stream, entries, count);
-}
-int quenza_write_Shdr(FILE *stream, const Elf64_Shdr *entry) {
-    return write_one<shdr>(stream, entry);
-}
-int quenza_write_Shdrs(FILE *stream, const Elf64_Shdr *entries, int count) {
-    return write_table<shdr>(stream, entries, count);
-}
+QUENZA_TABLE_OPERATIONS(Shdr, shdr)

@@ -30,31 +30,8 @@ constexpr Layout<Elf64_Syminfo, 2> syminfo{4, 4, {{
 
 } // namespace
 
-int quenza_read_Sym(FILE *stream, Elf64_Sym *entry) {
-    return read_one<sym>(stream, entry);
-}
-int quenza_read_Syms(FILE *stream, Elf64_Sym *entries, int count) {
-    return read_table<sym>(stream, entries, count);
-}
-int quenza_write_Sym(FILE *stream, const Elf64_Sym *entry) {
-    return write_one<sym>(stream, entry);
-}
-int quenza_write_Syms(FILE *stream, const Elf64_Sym *entries, int count) {
-    return write_table<sym>(stream, entries, count);
-}
-
-int quenza_read_Syminfo(FILE *stream, Elf64_Syminfo *entry) {
-    return read_one<syminfo>(stream, entry);
-}
-int quenza_read_Syminfos(FILE *stream, Elf64_Syminfo *entries, int count) {
-    return read_table<syminfo>(stream, entries, count);
-}
-int quenza_write_Syminfo(FILE *stream, const Elf64_Syminfo *entry) {
-    return write_one<syminfo>(stream, entry);
-}
-int quenza_write_Syminfos(FILE *stream, const Elf64_Syminfo *entries, int count) {
-    return write_table<syminfo>(stream, entries, count);
-}
+QUENZA_TABLE_OPERATIONS(Sym, sym)
+QUENZA_TABLE_OPERATIONS(Syminfo, syminfo)
 
 int quenza_count_Syms(int size) {
     return count_records<sym>(size);

@@ -51,27 +51,7 @@ constexpr Layout<Elf64_Vernaux, 5> vernaux{16, 16, {{
 
 } // namespace
 
-int quenza_read_Verdef(FILE *stream, Elf64_Verdef *record) {
-    return read_one<verdef>(stream, record);
-}
-int quenza_read_Verdaux(FILE *stream, Elf64_Verdaux *record) {
-    return read_one<verdaux>(stream, record);
-}
-int quenza_read_Verneed(FILE *stream, Elf64_Verneed *record) {
-    return read_one<verneed>(stream, record);
-}
-int quenza_read_Vernaux(FILE *stream, Elf64_Vernaux *record) {
-    return read_one<vernaux>(stream, record);
-}
-int quenza_write_Verdef(FILE *stream, const Elf64_Verdef *record) {
-    return write_one<verdef>(stream, record);
-}
-int quenza_write_Verdaux(FILE *stream, const Elf64_Verdaux *record) {
-    return write_one<verdaux>(stream, record);
-}
-int quenza_write_Verneed(FILE *stream, const Elf64_Verneed *record) {
-    return write_one<verneed>(stream, record);
-}
-int quenza_write_Vernaux(FILE *stream, const Elf64_Vernaux *record) {
-    return write_one<vernaux>(stream, record);
-}
+QUENZA_RECORD_OPERATIONS(Verdef, verdef)
+QUENZA_RECORD_OPERATIONS(Verdaux, verdaux)
+QUENZA_RECORD_OPERATIONS(Verneed, verneed)
+QUENZA_RECORD_OPERATIONS(Vernaux, vernaux)

@@ -346,4 +346,23 @@ template <const auto &L> inline int count_records(int size) {
 
 } // namespace
 
+// The exported operations of a family, each a call into the templates above with its table. The
+// name and the Elf64 type come from one token, so the two cannot disagree.
+#define QUENZA_RECORD_OPERATIONS(Type, layout)                                                     \
+    int quenza_read_##Type(FILE *stream, Elf64_##Type *record) {                                   \
+        return read_one<layout>(stream, record);                                                   \
+    }                                                                                              \
+    int quenza_write_##Type(FILE *stream, const Elf64_##Type *record) {                            \
+        return write_one<layout>(stream, record);                                                  \
+    }
+
+#define QUENZA_TABLE_OPERATIONS(Type, layout)                                                      \
+    QUENZA_RECORD_OPERATIONS(Type, layout)                                                         \
+    int quenza_read_##Type##s(FILE *stream, Elf64_##Type *records, int count) {                    \
+        return read_table<layout>(stream, records, count);                                         \
+    }                                                                                              \
+    int quenza_write_##Type##s(FILE *stream, const Elf64_##Type *records, int count) {             \
+        return write_table<layout>(stream, records, count);                                        \
+    }
+
 #endif // QUENZA_RECORD_CODEC_HPP
