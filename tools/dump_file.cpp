@@ -448,25 +448,11 @@ const SymbolTable *Dumper::symbol_table(std::size_t index) {
     std::uint64_t count;
     if (section_table(index, symbol_size(wide_), count)) {
         table->symbols.reserve(count);
-        std::vector<Elf64_Sym> chunk(std::min<std::uint64_t>(count, chunk_records));
-        const Elf64_Shdr &section = sections_[index];
-        for (std::uint64_t done = 0; done < count;) {
-            const int n = static_cast<int>(std::min<std::uint64_t>(count - done, chunk_records));
-            const int got = seek(section.sh_offset + done * symbol_size(wide_))
-                                ? quenza_read_Syms(in_, chunk.data(), n)
-                                : 0;
-            for (int i = 0; i < got; ++i) {
-                const Elf64_Sym &s = chunk[static_cast<std::size_t>(i)];
-                table->symbols.push_back(
-                    {s.st_value, s.st_name, s.st_shndx, s.st_info, s.st_other});
-            }
-            if (got != n) {
-                problem("%s: read error at symbol %" PRIu64, section_label(index).c_str(),
-                        done + static_cast<std::uint64_t>(got));
-                break;
-            }
-            done += static_cast<std::uint64_t>(n);
-        }
+        for_each_record(index, count, symbol_size(wide_), quenza_read_Syms, "symbol",
+                        [&](const Elf64_Sym &s, std::uint64_t) {
+                            table->symbols.push_back(
+                                {s.st_value, s.st_name, s.st_shndx, s.st_info, s.st_other});
+                        });
     }
     if (const std::size_t versym = versym_section_for(index); versym != 0) {
         load_versions();

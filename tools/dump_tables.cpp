@@ -734,124 +734,109 @@ void Dumper::print_relocation_section(std::size_t index) {
 
     const unsigned machine = header_.e_machine;
     const int digits = wide_ ? 16 : 8;
-    std::vector<Elf64_Rela> chunk(usable ? std::min<std::uint64_t>(count, chunk_records) : 0);
-    std::vector<Elf64_Rel> rel_chunk(usable && !rela ? chunk.size() : 0);
-    for (std::uint64_t done = 0; usable && done < count;) {
-        const int n = static_cast<int>(std::min<std::uint64_t>(count - done, chunk_records));
-        int got = 0;
-        if (seek(section.sh_offset + done * record)) {
-            if (rela) {
-                got = quenza_read_Relas(in_, chunk.data(), n);
-            } else {
-                got = quenza_read_Rels(in_, rel_chunk.data(), n);
-                for (int i = 0; i < got; ++i)
-                    chunk[i] = {rel_chunk[i].r_offset, rel_chunk[i].r_info, 0};
-            }
-        }
-        for (int i = 0; i < got; ++i) {
-            const Elf64_Rela &r = chunk[i];
-            const std::uint64_t number = done + static_cast<std::uint64_t>(i);
-            const std::uint64_t symbol = ELF64_R_SYM(r.r_info);
-            const unsigned type = static_cast<unsigned>(ELF64_R_TYPE(r.r_info));
-            // A 32-bit file's r_info as the file holds it.
-            const std::uint64_t info = wide_ ? r.r_info : (symbol << 8) | (type & 0xff);
-            const char *type_name = relocation_type_name(machine, type);
-            const CompactSymbol *target = nullptr;
-            std::string_view target_name;
-            SymbolVersion version;
-            if (symbol != 0) {
-                if (symbols == nullptr) {
-                    if (link == 0)
-                        problem("%s: relocation %" PRIu64 ": symbol index %" PRIu64
-                                " but the section has no symbol table",
-                                section_label(index).c_str(), number, symbol);
-                    target_name = "<corrupt>";
-                } else if (symbol >= symbols->symbols.size()) {
+    const auto print_relocation = [&](const Elf64_Rela &r, std::uint64_t number) {
+        const std::uint64_t symbol = ELF64_R_SYM(r.r_info);
+        const unsigned type = static_cast<unsigned>(ELF64_R_TYPE(r.r_info));
+        // A 32-bit file's r_info as the file holds it.
+        const std::uint64_t info = wide_ ? r.r_info : (symbol << 8) | (type & 0xff);
+        const char *type_name = relocation_type_name(machine, type);
+        const CompactSymbol *target = nullptr;
+        std::string_view target_name;
+        SymbolVersion version;
+        if (symbol != 0) {
+            if (symbols == nullptr) {
+                if (link == 0)
                     problem("%s: relocation %" PRIu64 ": symbol index %" PRIu64
-                            " is out of range (%zu symbols)",
-                            section_label(index).c_str(), number, symbol, symbols->symbols.size());
-                    target_name = "<corrupt>";
-                } else {
-                    target = &symbols->symbols[symbol];
-                    target_name = string_or_corrupt(symbols->strings.get(), target->name,
-                                                    symbols->section, "symbol", symbol);
-                    if (target_name.empty() && ELF64_ST_TYPE(target->info) == STT_SECTION)
-                        target_name = section_name(target->shndx);
-                    if (symbol < symbols->versyms.size())
-                        version = symbol_version(symbols->versyms[symbol],
-                                                 target->shndx != SHN_UNDEF, target_name);
-                }
-            }
-            if (options_.json) {
-                json_.begin_object(true);
-                json_.field("offset", r.r_offset);
-                json_.field("info", info);
-                json_.field("type", type);
-                json_.name_field("type_name", type_name);
-                json_.field("symbol", symbol);
-                if (symbol != 0) {
-                    json_.key("symbol_value");
-                    if (target != nullptr) {
-                        json_.number(target->value);
-                    } else {
-                        json_.null();
-                    }
-                    json_.string_field("symbol_name", target_name);
-                    if (version.kind != VersionKind::none) {
-                        json_.string_field("version", version.name);
-                        json_.name_field("version_kind", version_kind_name(version.kind));
-                    }
-                }
-                if (rela) {
-                    json_.signed_field("addend", r.r_addend);
-                }
-                json_.end_object();
-                continue;
-            }
-            Output &o = out_;
-            o.hex(r.r_offset, digits);
-            o.put("  ");
-            o.hex(info, digits);
-            o.put(' ');
-            if (type_name != nullptr) {
-                o.left(type_name, 22);
+                            " but the section has no symbol table",
+                            section_label(index).c_str(), number, symbol);
+                target_name = "<corrupt>";
+            } else if (symbol >= symbols->symbols.size()) {
+                problem("%s: relocation %" PRIu64 ": symbol index %" PRIu64
+                        " is out of range (%zu symbols)",
+                        section_label(index).c_str(), number, symbol, symbols->symbols.size());
+                target_name = "<corrupt>";
             } else {
-                char text[40];
-                std::snprintf(text, sizeof text, "<unknown>: %x", type);
-                o.left(text, 22);
+                target = &symbols->symbols[symbol];
+                target_name = string_or_corrupt(symbols->strings.get(), target->name,
+                                                symbols->section, "symbol", symbol);
+                if (target_name.empty() && ELF64_ST_TYPE(target->info) == STT_SECTION)
+                    target_name = section_name(target->shndx);
+                if (symbol < symbols->versyms.size())
+                    version = symbol_version(symbols->versyms[symbol], target->shndx != SHN_UNDEF,
+                                             target_name);
             }
+        }
+        if (options_.json) {
+            json_.begin_object(true);
+            json_.field("offset", r.r_offset);
+            json_.field("info", info);
+            json_.field("type", type);
+            json_.name_field("type_name", type_name);
+            json_.field("symbol", symbol);
             if (symbol != 0) {
-                o.put(' ');
+                json_.key("symbol_value");
                 if (target != nullptr) {
-                    o.hex(target->value, digits);
+                    json_.number(target->value);
                 } else {
-                    o.spaces(static_cast<std::size_t>(digits));
+                    json_.null();
                 }
-                o.put(wide_ ? " " : "   ");
-                print_symbol_name(target_name, version, false);
-                if (rela) {
-                    const bool negative = r.r_addend < 0;
-                    o.put(negative ? " - " : " + ");
-                    o.hex(negative ? 0 - static_cast<std::uint64_t>(r.r_addend)
-                                   : static_cast<std::uint64_t>(r.r_addend));
-                }
-            } else if (rela) {
-                o.spaces(static_cast<std::size_t>(digits) + 4);
-                if (r.r_addend < 0) {
-                    o.put('-');
-                    o.hex(0 - static_cast<std::uint64_t>(r.r_addend));
-                } else {
-                    o.hex(static_cast<std::uint64_t>(r.r_addend));
+                json_.string_field("symbol_name", target_name);
+                if (version.kind != VersionKind::none) {
+                    json_.string_field("version", version.name);
+                    json_.name_field("version_kind", version_kind_name(version.kind));
                 }
             }
-            o.put('\n');
+            if (rela) {
+                json_.signed_field("addend", r.r_addend);
+            }
+            json_.end_object();
+            return;
         }
-        if (got != n) {
-            problem("%s: read error at relocation %" PRIu64, section_label(index).c_str(),
-                    done + static_cast<std::uint64_t>(got));
-            break;
+        Output &o = out_;
+        o.hex(r.r_offset, digits);
+        o.put("  ");
+        o.hex(info, digits);
+        o.put(' ');
+        if (type_name != nullptr) {
+            o.left(type_name, 22);
+        } else {
+            char text[40];
+            std::snprintf(text, sizeof text, "<unknown>: %x", type);
+            o.left(text, 22);
         }
-        done += static_cast<std::uint64_t>(n);
+        if (symbol != 0) {
+            o.put(' ');
+            if (target != nullptr) {
+                o.hex(target->value, digits);
+            } else {
+                o.spaces(static_cast<std::size_t>(digits));
+            }
+            o.put(wide_ ? " " : "   ");
+            print_symbol_name(target_name, version, false);
+            if (rela) {
+                const bool negative = r.r_addend < 0;
+                o.put(negative ? " - " : " + ");
+                o.hex(negative ? 0 - static_cast<std::uint64_t>(r.r_addend)
+                               : static_cast<std::uint64_t>(r.r_addend));
+            }
+        } else if (rela) {
+            o.spaces(static_cast<std::size_t>(digits) + 4);
+            if (r.r_addend < 0) {
+                o.put('-');
+                o.hex(0 - static_cast<std::uint64_t>(r.r_addend));
+            } else {
+                o.hex(static_cast<std::uint64_t>(r.r_addend));
+            }
+        }
+        o.put('\n');
+    };
+    if (usable && rela) {
+        for_each_record(index, count, record, quenza_read_Relas, "relocation", print_relocation);
+    } else if (usable) {
+        for_each_record(index, count, record, quenza_read_Rels, "relocation",
+                        [&](const Elf64_Rel &r, std::uint64_t number) {
+                            print_relocation({r.r_offset, r.r_info, 0}, number);
+                        });
     }
     if (options_.json) {
         json_.end_array();
@@ -970,7 +955,6 @@ void Dumper::print_symbols() {
 }
 
 void Dumper::print_symbol_section(std::size_t index) {
-    const Elf64_Shdr &section = sections_[index];
     const std::uint64_t record = wide_ ? 24 : 16;
     std::uint64_t count = 0;
     const bool usable = section_table(index, record, count);
@@ -1006,102 +990,98 @@ void Dumper::print_symbol_section(std::size_t index) {
                        : "   Num:    Value  Size Type    Bind   Vis      Ndx Name\n");
     }
 
-    std::vector<Elf64_Sym> chunk(usable ? std::min<std::uint64_t>(count, chunk_records) : 0);
-    std::vector<Elf64_Versym> chunk_versions(versions != 0 ? chunk.size() : 0);
-    for (std::uint64_t done = 0; usable && done < count;) {
-        const int n = static_cast<int>(std::min<std::uint64_t>(count - done, chunk_records));
-        int got =
-            seek(section.sh_offset + done * record) ? quenza_read_Syms(in_, chunk.data(), n) : 0;
-        // Version entries for this chunk, where the version section has them.
-        std::uint64_t with_versions = 0;
-        if (done < versions) {
-            with_versions = std::min<std::uint64_t>(versions - done, static_cast<std::uint64_t>(n));
-            if (!seek(sections_[versym].sh_offset + done * 2)) with_versions = 0;
-            for (std::uint64_t i = 0; i < with_versions; ++i) {
-                if (quenza_read_Versym(in_, &chunk_versions[i]) != 1) {
-                    problem("%s: read error at entry %" PRIu64, section_label(versym).c_str(),
-                            done + i);
-                    with_versions = i;
-                    versions = done + i;
-                }
+    // Version entries for the chunk of symbols in hand, where the version section has them.
+    std::vector<Elf64_Versym> chunk_versions(
+        usable && versions != 0 ? std::min<std::uint64_t>(count, chunk_records) : 0);
+    std::uint64_t chunk_first = 0;
+    std::uint64_t with_versions = 0;
+    const auto read_versions = [&](std::uint64_t first) {
+        chunk_first = first;
+        with_versions = 0;
+        if (first >= versions) return;
+        with_versions = std::min<std::uint64_t>(versions - first, chunk_records);
+        if (!seek(sections_[versym].sh_offset + first * 2)) with_versions = 0;
+        for (std::uint64_t i = 0; i < with_versions; ++i) {
+            if (quenza_read_Versym(in_, &chunk_versions[i]) != 1) {
+                problem("%s: read error at entry %" PRIu64, section_label(versym).c_str(),
+                        first + i);
+                with_versions = i;
+                versions = first + i;
+                break;
             }
         }
-        for (int i = 0; i < got; ++i) {
-            const Elf64_Sym &s = chunk[i];
-            const std::uint64_t number = done + static_cast<std::uint64_t>(i);
-            std::string_view symbol_name =
-                string_or_corrupt(names.get(), s.st_name, index, "symbol", number);
-            const unsigned type = ELF64_ST_TYPE(s.st_info);
-            const unsigned binding = ELF64_ST_BIND(s.st_info);
-            const unsigned visibility = ELF64_ST_VISIBILITY(s.st_other);
-            if (symbol_name.empty() && type == STT_SECTION) symbol_name = section_name(s.st_shndx);
-            if (!sections_.empty() && s.st_shndx >= sections_.size() && s.st_shndx < SHN_LORESERVE)
-                problem("%s: symbol %" PRIu64 ": section index %u is out of range (%zu sections)",
-                        section_label(index).c_str(), number, s.st_shndx, sections_.size());
-            SymbolVersion version;
-            const bool has_versym = static_cast<std::uint64_t>(i) < with_versions;
+    };
+    const auto print_symbol = [&](const Elf64_Sym &s, std::uint64_t number) {
+        const std::uint64_t i = number - chunk_first;
+        std::string_view symbol_name =
+            string_or_corrupt(names.get(), s.st_name, index, "symbol", number);
+        const unsigned type = ELF64_ST_TYPE(s.st_info);
+        const unsigned binding = ELF64_ST_BIND(s.st_info);
+        const unsigned visibility = ELF64_ST_VISIBILITY(s.st_other);
+        if (symbol_name.empty() && type == STT_SECTION) symbol_name = section_name(s.st_shndx);
+        if (!sections_.empty() && s.st_shndx >= sections_.size() && s.st_shndx < SHN_LORESERVE)
+            problem("%s: symbol %" PRIu64 ": section index %u is out of range (%zu sections)",
+                    section_label(index).c_str(), number, s.st_shndx, sections_.size());
+        SymbolVersion version;
+        const bool has_versym = i < with_versions;
+        if (has_versym) {
+            const Elf64_Versym versym_value = chunk_versions[i];
+            version = symbol_version(versym_value, s.st_shndx != SHN_UNDEF, symbol_name);
+            if (version.kind == VersionKind::none && version.index > VER_NDX_GLOBAL &&
+                (s.st_shndx == SHN_UNDEF || version.index >= version_names_.size() ||
+                 !version_names_[version.index].has_defined))
+                problem("%s: symbol %" PRIu64 ": version index %u is not defined",
+                        section_label(index).c_str(), number, version.index);
+        }
+        if (options_.json) {
+            json_.begin_object(true);
+            json_.field("index", number);
+            json_.field("value", s.st_value);
+            json_.field("size", s.st_size);
+            json_.field("type", type);
+            json_.name_field("type_name", symbol_type_name(type));
+            json_.field("bind", binding);
+            json_.name_field("bind_name", symbol_binding_name(binding));
+            json_.field("visibility", visibility);
+            json_.name_field("visibility_name", symbol_visibility_name(visibility));
+            json_.field("other", s.st_other);
+            json_.field("shndx", s.st_shndx);
+            json_.string_field("name", symbol_name);
             if (has_versym) {
-                const Elf64_Versym versym_value = chunk_versions[i];
-                version = symbol_version(versym_value, s.st_shndx != SHN_UNDEF, symbol_name);
-                if (version.kind == VersionKind::none && version.index > VER_NDX_GLOBAL &&
-                    (s.st_shndx == SHN_UNDEF || version.index >= version_names_.size() ||
-                     !version_names_[version.index].has_defined))
-                    problem("%s: symbol %" PRIu64 ": version index %u is not defined",
-                            section_label(index).c_str(), number, version.index);
+                json_.field("versym", chunk_versions[i]);
             }
-            if (options_.json) {
-                json_.begin_object(true);
-                json_.field("index", number);
-                json_.field("value", s.st_value);
-                json_.field("size", s.st_size);
-                json_.field("type", type);
-                json_.name_field("type_name", symbol_type_name(type));
-                json_.field("bind", binding);
-                json_.name_field("bind_name", symbol_binding_name(binding));
-                json_.field("visibility", visibility);
-                json_.name_field("visibility_name", symbol_visibility_name(visibility));
-                json_.field("other", s.st_other);
-                json_.field("shndx", s.st_shndx);
-                json_.string_field("name", symbol_name);
-                if (has_versym) {
-                    json_.field("versym", chunk_versions[i]);
-                }
-                if (version.kind != VersionKind::none) {
-                    json_.string_field("version", version.name);
-                    json_.name_field("version_kind", version_kind_name(version.kind));
-                }
-                json_.end_object();
-                continue;
+            if (version.kind != VersionKind::none) {
+                json_.string_field("version", version.name);
+                json_.name_field("version_kind", version_kind_name(version.kind));
             }
-            Output &o = out_;
-            o.dec(number, 6);
-            o.put(": ");
-            o.hex(s.st_value, wide_ ? 16 : 8);
-            o.put(' ');
-            if (s.st_size < 100000) {
-                o.dec(s.st_size, 5);
-            } else {
-                o.hex0x(s.st_size);
-            }
-            o.put(' ');
-            symbol_class_name(o, symbol_type_name(type), type, 7);
-            o.put(' ');
-            symbol_class_name(o, symbol_binding_name(binding), binding, 6);
-            o.put(' ');
-            o.left(symbol_visibility_name(visibility), 7);
-            o.put(' ');
-            section_index(o, s.st_shndx);
-            o.put(' ');
-            print_symbol_name(symbol_name, version, true);
-            o.put('\n');
+            json_.end_object();
+            return;
         }
-        if (got != n) {
-            problem("%s: read error at symbol %" PRIu64, section_label(index).c_str(),
-                    done + static_cast<std::uint64_t>(got));
-            break;
+        Output &o = out_;
+        o.dec(number, 6);
+        o.put(": ");
+        o.hex(s.st_value, wide_ ? 16 : 8);
+        o.put(' ');
+        if (s.st_size < 100000) {
+            o.dec(s.st_size, 5);
+        } else {
+            o.hex0x(s.st_size);
         }
-        done += static_cast<std::uint64_t>(n);
-    }
+        o.put(' ');
+        symbol_class_name(o, symbol_type_name(type), type, 7);
+        o.put(' ');
+        symbol_class_name(o, symbol_binding_name(binding), binding, 6);
+        o.put(' ');
+        o.left(symbol_visibility_name(visibility), 7);
+        o.put(' ');
+        section_index(o, s.st_shndx);
+        o.put(' ');
+        print_symbol_name(symbol_name, version, true);
+        o.put('\n');
+    };
+    if (usable)
+        for_each_record(index, count, record, quenza_read_Syms, "symbol", print_symbol,
+                        read_versions);
     if (options_.json) {
         json_.end_array();
         json_.end_object();
@@ -1109,7 +1089,6 @@ void Dumper::print_symbol_section(std::size_t index) {
 }
 
 void Dumper::print_syminfo_section(std::size_t index) {
-    const Elf64_Shdr &section = sections_[index];
     std::uint64_t count = 0;
     const bool usable = section_table(index, 4, count);
     const SymbolTable *symbols = nullptr;
@@ -1137,54 +1116,41 @@ void Dumper::print_syminfo_section(std::size_t index) {
         out_.put(entries(count));
         out_.put("   Num: BoundTo   Flags  Name\n");
     }
-    std::vector<Elf64_Syminfo> chunk(usable ? std::min<std::uint64_t>(count, chunk_records) : 0);
-    for (std::uint64_t done = 0; usable && done < count;) {
-        const int n = static_cast<int>(std::min<std::uint64_t>(count - done, chunk_records));
-        const int got =
-            seek(section.sh_offset + done * 4) ? quenza_read_Syminfos(in_, chunk.data(), n) : 0;
-        for (int i = 0; i < got; ++i) {
-            const Elf64_Syminfo &info = chunk[i];
-            const std::uint64_t number = done + static_cast<std::uint64_t>(i);
-            std::string_view symbol_name;
-            if (symbols != nullptr && number < symbols->symbols.size()) {
-                symbol_name = string_or_corrupt(
-                    symbols->strings.get(), symbols->symbols[number].name, link, "symbol", number);
-            } else if (symbols != nullptr) {
-                problem("%s: entry %" PRIu64 " has no symbol (%zu symbols)",
-                        section_label(index).c_str(), number, symbols->symbols.size());
-            }
-            if (options_.json) {
-                json_.begin_object(true);
-                json_.field("index", number);
-                json_.field("boundto", info.si_boundto);
-                json_.field("flags", info.si_flags);
-                json_.string_field("name", symbol_name);
-                json_.end_object();
-                continue;
-            }
-            Output &o = out_;
-            o.dec(number, 6);
-            o.put(": ");
-            if (info.si_boundto == SYMINFO_BT_SELF) {
-                o.left("<self>", 8);
-            } else if (info.si_boundto == SYMINFO_BT_PARENT) {
-                o.left("<parent>", 8);
-            } else {
-                o.dec(info.si_boundto, 8);
-            }
-            o.put(' ');
-            o.hex0x(info.si_flags, 4);
-            o.put(' ');
-            o.visible(symbol_name);
-            o.put('\n');
+    const auto print_syminfo = [&](const Elf64_Syminfo &info, std::uint64_t number) {
+        std::string_view symbol_name;
+        if (symbols != nullptr && number < symbols->symbols.size()) {
+            symbol_name = string_or_corrupt(symbols->strings.get(), symbols->symbols[number].name,
+                                            link, "symbol", number);
+        } else if (symbols != nullptr) {
+            problem("%s: entry %" PRIu64 " has no symbol (%zu symbols)",
+                    section_label(index).c_str(), number, symbols->symbols.size());
         }
-        if (got != n) {
-            problem("%s: read error at entry %" PRIu64, section_label(index).c_str(),
-                    done + static_cast<std::uint64_t>(got));
-            break;
+        if (options_.json) {
+            json_.begin_object(true);
+            json_.field("index", number);
+            json_.field("boundto", info.si_boundto);
+            json_.field("flags", info.si_flags);
+            json_.string_field("name", symbol_name);
+            json_.end_object();
+            return;
         }
-        done += static_cast<std::uint64_t>(n);
-    }
+        Output &o = out_;
+        o.dec(number, 6);
+        o.put(": ");
+        if (info.si_boundto == SYMINFO_BT_SELF) {
+            o.left("<self>", 8);
+        } else if (info.si_boundto == SYMINFO_BT_PARENT) {
+            o.left("<parent>", 8);
+        } else {
+            o.dec(info.si_boundto, 8);
+        }
+        o.put(' ');
+        o.hex0x(info.si_flags, 4);
+        o.put(' ');
+        o.visible(symbol_name);
+        o.put('\n');
+    };
+    if (usable) for_each_record(index, count, 4, quenza_read_Syminfos, "entry", print_syminfo);
     if (options_.json) {
         json_.end_array();
         json_.end_object();

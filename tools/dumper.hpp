@@ -7,6 +7,8 @@
 #include "output.hpp"
 #include "quenza.h"
 
+#include <algorithm>
+#include <cinttypes>
 #include <cstdarg>
 #include <cstdint>
 #include <memory>
@@ -23,6 +25,9 @@ constexpr unsigned versym_hidden = 0x8000;
 // Tables are read and printed this many records at a time, so memory stays flat however large
 // they are.
 constexpr std::size_t chunk_records = 4096;
+
+// A library table operation: reads up to count records, returns how many it read whole.
+template <typename Record> using TableReader = int (*)(FILE *, Record *, int);
 
 // A string table's bytes, read whole (its size was checked against the file's first).
 struct StringTable {
@@ -184,6 +189,13 @@ class Dumper {
     // Number of records of record_size bytes in a section, after checking its place, entry
     // size and size; false (and a problem reported) when it cannot be read at all.
     bool section_table(std::size_t index, std::uint64_t record_size, std::uint64_t &count);
+    // Reads a section's table of `count` records a chunk at a time and hands each record to
+    // visit(record, number); before_chunk(first) runs after each chunk is read, to load what goes
+    // with its records. A short read is reported ("read error at <what> N") and ends the walk.
+    template <typename Record, typename Visit, typename BeforeChunk = void (*)(std::uint64_t)>
+    void for_each_record(
+        std::size_t index, std::uint64_t count, std::uint64_t record_size, TableReader<Record> read,
+        const char *what, Visit visit, BeforeChunk before_chunk = [](std::uint64_t) {});
     // The section's sh_link, checked to name another existing section; false when unusable.
     bool linked_section(std::size_t index, std::size_t &link, const char *what);
     std::shared_ptr<const StringTable> strings(std::size_t index);
@@ -244,5 +256,26 @@ class Dumper {
     std::vector<std::string> messages_; // the ones shown, in order
     std::unordered_set<std::string> shown_;
 };
+
+template <typename Record, typename Visit, typename BeforeChunk>
+void Dumper::for_each_record(std::size_t index, std::uint64_t count, std::uint64_t record_size,
+                             TableReader<Record> read, const char *what, Visit visit,
+                             BeforeChunk before_chunk) {
+    std::vector<Record> chunk(std::min<std::uint64_t>(count, chunk_records));
+    const std::uint64_t offset = sections_[index].sh_offset;
+    for (std::uint64_t done = 0; done < count;) {
+        const int n = static_cast<int>(std::min<std::uint64_t>(count - done, chunk_records));
+        const int got = seek(offset + done * record_size) ? read(in_, chunk.data(), n) : 0;
+        before_chunk(done);
+        for (int i = 0; i < got; ++i)
+            visit(chunk[static_cast<std::size_t>(i)], done + static_cast<std::uint64_t>(i));
+        if (got != n) {
+            problem("%s: read error at %s %" PRIu64, section_label(index).c_str(), what,
+                    done + static_cast<std::uint64_t>(got));
+            return;
+        }
+        done += static_cast<std::uint64_t>(n);
+    }
+}
 
 #endif // QUENZA_DUMP_DUMPER_HPP
