@@ -238,12 +238,11 @@ void Dumper::load_sections() {
                 offset, file_size_);
         return;
     }
-    const std::uint64_t available = (file_size_ - offset) / entry;
     std::uint64_t count = header_.e_shnum;
     if (count == 0) {
         // Extended numbering: the real count is in the first entry's sh_size.
         Elf64_Shdr first;
-        if (available == 0 || !seek(offset) || quenza_read_Shdr(in_, &first) != 1) {
+        if (file_size_ - offset < entry || !seek(offset) || quenza_read_Shdr(in_, &first) != 1) {
             problem("section header table: the first entry at offset 0x%" PRIx64
                     " runs past the end of the file (size 0x%" PRIx64 ")",
                     offset, file_size_);
@@ -252,22 +251,7 @@ void Dumper::load_sections() {
         count = first.sh_size;
         section_count_ = count;
     }
-    if (count > available) {
-        problem("section header table: %" PRIu64 " entries at offset 0x%" PRIx64
-                " run past the end of the file (size 0x%" PRIx64 "); reading %" PRIu64,
-                count, offset, file_size_, available);
-        count = available;
-    }
-    sections_.resize(count);
-    for (std::uint64_t done = 0; done < count;) {
-        const int n = static_cast<int>(std::min<std::uint64_t>(count - done, chunk_records));
-        if (!seek(offset + done * entry) || quenza_read_Shdrs(in_, &sections_[done], n) != n) {
-            problem("section header table: read error at entry %" PRIu64, done);
-            sections_.resize(done);
-            break;
-        }
-        done += static_cast<std::uint64_t>(n);
-    }
+    read_header_table("section header table", offset, entry, count, quenza_read_Shdrs, sections_);
 
     // The version section of each symbol table (the first that links to it).
     versym_sections_.assign(sections_.size(), 0);
@@ -311,19 +295,26 @@ void Dumper::load_segments() {
         problem("program header table: entry size %u is not %" PRIu64, header_.e_phentsize, entry);
         return;
     }
+    read_header_table("program header table", offset, entry, count, quenza_read_Phdrs, segments_);
+}
+
+template <typename Record>
+void Dumper::read_header_table(const char *what, std::uint64_t offset, std::uint64_t entry,
+                               std::uint64_t count, TableReader<Record> read,
+                               std::vector<Record> &table) {
     const std::uint64_t available = offset <= file_size_ ? (file_size_ - offset) / entry : 0;
     if (count > available) {
-        problem("program header table: %" PRIu64 " entries at offset 0x%" PRIx64
+        problem("%s: %" PRIu64 " entries at offset 0x%" PRIx64
                 " run past the end of the file (size 0x%" PRIx64 "); reading %" PRIu64,
-                count, offset, file_size_, available);
+                what, count, offset, file_size_, available);
         count = available;
     }
-    segments_.resize(count);
+    table.resize(count);
     for (std::uint64_t done = 0; done < count;) {
         const int n = static_cast<int>(std::min<std::uint64_t>(count - done, chunk_records));
-        if (!seek(offset + done * entry) || quenza_read_Phdrs(in_, &segments_[done], n) != n) {
-            problem("program header table: read error at entry %" PRIu64, done);
-            segments_.resize(done);
+        if (!seek(offset + done * entry) || read(in_, &table[done], n) != n) {
+            problem("%s: read error at entry %" PRIu64, what, done);
+            table.resize(done);
             break;
         }
         done += static_cast<std::uint64_t>(n);

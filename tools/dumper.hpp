@@ -179,6 +179,12 @@ class Dumper {
     bool read_header();
     void load_sections();
     void load_segments();
+    // Reads a header table of `count` entries, cut to what the file holds, into `table`; a chunk
+    // that cannot be read whole is reported and ends the table before it.
+    template <typename Record>
+    void read_header_table(const char *what, std::uint64_t offset, std::uint64_t entry,
+                           std::uint64_t count, TableReader<Record> read,
+                           std::vector<Record> &table);
     bool in_file(std::uint64_t offset, std::uint64_t size) const {
         return offset <= file_size_ && size <= file_size_ - offset;
     }
