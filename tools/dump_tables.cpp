@@ -649,10 +649,35 @@ void Dumper::print_dynamic() {
         }
         done += static_cast<std::uint64_t>(n);
     }
-    if (options_.json) {
-        json_.end_array();
-        json_.end_object();
+    end_table_json();
+}
+
+void Dumper::print_table_heading(const char *title, std::size_t index, std::uint64_t count,
+                                 bool with_offset) {
+    out_.put('\n');
+    out_.put(title);
+    out_.put(" '");
+    out_.visible(section_name(index));
+    out_.put('\'');
+    if (with_offset) {
+        out_.put(" at offset ");
+        out_.hex0x(sections_[index].sh_offset);
     }
+    out_.put(" contains ");
+    out_.dec(count);
+    out_.put(entries(count));
+}
+
+void Dumper::begin_table_json(std::size_t index) {
+    json_.begin_object();
+    json_.field("section", index);
+    json_.string_field("name", section_name(index));
+}
+
+void Dumper::end_table_json() {
+    if (!options_.json) return;
+    json_.end_array();
+    json_.end_object();
 }
 
 void Dumper::print_relocations() {
@@ -700,11 +725,8 @@ void Dumper::print_relocation_section(std::size_t index) {
             }
         }
     }
-    const std::string_view name = section_name(index);
     if (options_.json) {
-        json_.begin_object();
-        json_.field("section", index);
-        json_.string_field("name", name);
+        begin_table_json(index);
         json_.key("rela");
         json_.boolean(rela);
         json_.field("offset", section.sh_offset);
@@ -712,13 +734,7 @@ void Dumper::print_relocation_section(std::size_t index) {
         json_.key("relocations");
         json_.begin_array();
     } else {
-        out_.put("\nRelocation section '");
-        out_.visible(name);
-        out_.put("' at offset ");
-        out_.hex0x(section.sh_offset);
-        out_.put(" contains ");
-        out_.dec(count);
-        out_.put(entries(count));
+        print_table_heading("Relocation section", index, count, true);
         if (wide_) {
             out_.put(rela ? "    Offset             Info             Type               "
                             "Symbol's Value  Symbol's Name + Addend\n"
@@ -838,10 +854,7 @@ void Dumper::print_relocation_section(std::size_t index) {
                             print_relocation({r.r_offset, r.r_info, 0}, number);
                         });
     }
-    if (options_.json) {
-        json_.end_array();
-        json_.end_object();
-    }
+    end_table_json();
 }
 
 // Relative relocations packed as addresses and bitmaps: an even entry is an address to relocate;
@@ -851,28 +864,19 @@ void Dumper::print_relr_section(std::size_t index) {
     const std::uint64_t word = wide_ ? 8 : 4;
     std::uint64_t count = 0;
     const bool usable = section_table(index, word, count);
-    const std::string_view name = section_name(index);
     // One pass to count the addresses for the heading, one to show them.
     std::uint64_t addresses = 0;
     for (int pass = 0; pass < 2 && usable; ++pass) {
         if (pass == 1) {
             if (options_.json) {
-                json_.begin_object();
-                json_.field("section", index);
-                json_.string_field("name", name);
+                begin_table_json(index);
                 json_.key("relr");
                 json_.boolean(true);
                 json_.field("offset", section.sh_offset);
                 json_.key("addresses");
                 json_.begin_array(true);
             } else {
-                out_.put("\nRelocation section '");
-                out_.visible(name);
-                out_.put("' at offset ");
-                out_.hex0x(section.sh_offset);
-                out_.put(" contains ");
-                out_.dec(count);
-                out_.put(entries(count));
+                print_table_heading("Relocation section", index, count, true);
                 out_.put("  ");
                 out_.dec(addresses);
                 out_.put(" offsets\n");
@@ -908,10 +912,7 @@ void Dumper::print_relr_section(std::size_t index) {
             next += (word * 8 - 1) * word;
         }
     }
-    if (usable && options_.json) {
-        json_.end_array();
-        json_.end_object();
-    }
+    if (usable) end_table_json();
 }
 
 void Dumper::print_symbol_name(std::string_view name, const SymbolVersion &version,
@@ -973,19 +974,12 @@ void Dumper::print_symbol_section(std::size_t index) {
         versions = std::min(versions, count);
     }
 
-    const std::string_view name = section_name(index);
     if (options_.json) {
-        json_.begin_object();
-        json_.field("section", index);
-        json_.string_field("name", name);
+        begin_table_json(index);
         json_.key("symbols");
         json_.begin_array();
     } else {
-        out_.put("\nSymbol table '");
-        out_.visible(name);
-        out_.put("' contains ");
-        out_.dec(count);
-        out_.put(entries(count));
+        print_table_heading("Symbol table", index, count);
         out_.put(wide_ ? "   Num:    Value          Size Type    Bind   Vis      Ndx Name\n"
                        : "   Num:    Value  Size Type    Bind   Vis      Ndx Name\n");
     }
@@ -1082,10 +1076,7 @@ void Dumper::print_symbol_section(std::size_t index) {
     if (usable)
         for_each_record(index, count, record, quenza_read_Syms, "symbol", print_symbol,
                         read_versions);
-    if (options_.json) {
-        json_.end_array();
-        json_.end_object();
-    }
+    end_table_json();
 }
 
 void Dumper::print_syminfo_section(std::size_t index) {
@@ -1101,19 +1092,12 @@ void Dumper::print_syminfo_section(std::size_t index) {
                     link);
         }
     }
-    const std::string_view name = section_name(index);
     if (options_.json) {
-        json_.begin_object();
-        json_.field("section", index);
-        json_.string_field("name", name);
+        begin_table_json(index);
         json_.key("entries");
         json_.begin_array();
     } else {
-        out_.put("\nSymbol information section '");
-        out_.visible(name);
-        out_.put("' contains ");
-        out_.dec(count);
-        out_.put(entries(count));
+        print_table_heading("Symbol information section", index, count);
         out_.put("   Num: BoundTo   Flags  Name\n");
     }
     const auto print_syminfo = [&](const Elf64_Syminfo &info, std::uint64_t number) {
@@ -1151,10 +1135,7 @@ void Dumper::print_syminfo_section(std::size_t index) {
         o.put('\n');
     };
     if (usable) for_each_record(index, count, 4, quenza_read_Syminfos, "entry", print_syminfo);
-    if (options_.json) {
-        json_.end_array();
-        json_.end_object();
-    }
+    end_table_json();
 }
 
 void Dumper::print_versions() {
@@ -1192,14 +1173,8 @@ void Dumper::print_version_heading(const char *what, std::size_t index, std::uin
         json_.field("link", link);
         return;
     }
+    print_table_heading(what, index, count);
     Output &o = out_;
-    o.put('\n');
-    o.put(what);
-    o.put(" section '");
-    o.visible(section_name(index));
-    o.put("' contains ");
-    o.dec(count);
-    o.put(entries(count));
     o.put(" Addr: ");
     o.hex0x(section.sh_addr, 16);
     o.put("  Offset: ");
@@ -1218,7 +1193,7 @@ void Dumper::print_versym_section(std::size_t index) {
         json_.begin_object();
         json_.string_field("kind", "symbols");
     }
-    print_version_heading("Version symbols", index, count);
+    print_version_heading("Version symbols section", index, count);
     if (options_.json) {
         json_.key("entries");
         json_.begin_array(true);
@@ -1284,8 +1259,9 @@ void Dumper::print_version_section(const VersionSection &versions) {
         json_.begin_object();
         json_.string_field("kind", versions.definitions ? "definitions" : "requirements");
     }
-    print_version_heading(versions.definitions ? "Version definition" : "Version needs", index,
-                          count);
+    print_version_heading(versions.definitions ? "Version definition section"
+                                               : "Version needs section",
+                          index, count);
     if (options_.json) {
         json_.key("entries");
         json_.begin_array();
@@ -1379,8 +1355,5 @@ void Dumper::print_version_section(const VersionSection &versions) {
             o.put('\n');
         }
     }
-    if (options_.json) {
-        json_.end_array();
-        json_.end_object();
-    }
+    end_table_json();
 }

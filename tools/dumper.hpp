@@ -217,6 +217,13 @@ class Dumper {
                                        std::size_t section, const char *what, std::uint64_t number);
 
     // Printing.
+    // A section's table opens, in text, with the line "<title> '<name>' [at offset 0x...]
+    // contains N entries:"; in JSON, with an object holding the section's index and name, to
+    // which the caller adds its members and its array of records. end_table_json closes both.
+    void print_table_heading(const char *title, std::size_t index, std::uint64_t count,
+                             bool with_offset = false);
+    void begin_table_json(std::size_t index);
+    void end_table_json();
     void print_header();
     void print_sections();
     void print_segments();
