@@ -219,6 +219,29 @@ bool Dumper::read_header() {
     return true;
 }
 
+template <typename Record>
+void Dumper::read_header_table(const char *what, std::uint64_t offset, std::uint64_t entry,
+                               std::uint64_t count, TableReader<Record> read,
+                               std::vector<Record> &table) {
+    const std::uint64_t available = offset <= file_size_ ? (file_size_ - offset) / entry : 0;
+    if (count > available) {
+        problem("%s: %" PRIu64 " entries at offset 0x%" PRIx64
+                " run past the end of the file (size 0x%" PRIx64 "); reading %" PRIu64,
+                what, count, offset, file_size_, available);
+        count = available;
+    }
+    table.resize(count);
+    for (std::uint64_t done = 0; done < count;) {
+        const int n = static_cast<int>(std::min<std::uint64_t>(count - done, chunk_records));
+        if (!seek(offset + done * entry) || read(in_, &table[done], n) != n) {
+            problem("%s: read error at entry %" PRIu64, what, done);
+            table.resize(done);
+            break;
+        }
+        done += static_cast<std::uint64_t>(n);
+    }
+}
+
 void Dumper::load_sections() {
     const std::uint64_t entry = wide_ ? 64 : 40;
     const std::uint64_t offset = header_.e_shoff;
@@ -296,29 +319,6 @@ void Dumper::load_segments() {
         return;
     }
     read_header_table("program header table", offset, entry, count, quenza_read_Phdrs, segments_);
-}
-
-template <typename Record>
-void Dumper::read_header_table(const char *what, std::uint64_t offset, std::uint64_t entry,
-                               std::uint64_t count, TableReader<Record> read,
-                               std::vector<Record> &table) {
-    const std::uint64_t available = offset <= file_size_ ? (file_size_ - offset) / entry : 0;
-    if (count > available) {
-        problem("%s: %" PRIu64 " entries at offset 0x%" PRIx64
-                " run past the end of the file (size 0x%" PRIx64 "); reading %" PRIu64,
-                what, count, offset, file_size_, available);
-        count = available;
-    }
-    table.resize(count);
-    for (std::uint64_t done = 0; done < count;) {
-        const int n = static_cast<int>(std::min<std::uint64_t>(count - done, chunk_records));
-        if (!seek(offset + done * entry) || read(in_, &table[done], n) != n) {
-            problem("%s: read error at entry %" PRIu64, what, done);
-            table.resize(done);
-            break;
-        }
-        done += static_cast<std::uint64_t>(n);
-    }
 }
 
 void Dumper::always_problem(const char *format, ...) {
