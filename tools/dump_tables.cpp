@@ -485,24 +485,32 @@ void Dumper::print_dynamic() {
 
     // The table ends at the first DT_NULL, which is shown.
     std::vector<Elf64_Dyn> chunk(std::min<std::uint64_t>(count, chunk_records));
-    const auto read_chunk = [&](std::uint64_t first, int n) {
-        if (seek(offset + first * record) && quenza_read_Dyns(in_, chunk.data(), n) == n)
-            return true;
-        problem("dynamic table: read error at entry %" PRIu64, first);
-        return false;
+    // Hands entries [0, limit) to visit(entry, number) until it returns false. The table is read
+    // a whole chunk at a time: one that cannot be read is reported and ends the walk (false).
+    const auto for_each_entry = [&](std::uint64_t limit, auto visit) {
+        for (std::uint64_t done = 0; done < limit;) {
+            const int n = static_cast<int>(std::min<std::uint64_t>(limit - done, chunk_records));
+            if (!seek(offset + done * record) || quenza_read_Dyns(in_, chunk.data(), n) != n) {
+                problem("dynamic table: read error at entry %" PRIu64, done);
+                return false;
+            }
+            for (int i = 0; i < n; ++i)
+                if (!visit(chunk[static_cast<std::size_t>(i)],
+                           done + static_cast<std::uint64_t>(i)))
+                    return true;
+            done += static_cast<std::uint64_t>(n);
+        }
+        return true;
     };
     std::uint64_t shown = 0;
     bool ended = false;
-    for (std::uint64_t done = 0; usable && done < count && !ended;) {
-        const int n = static_cast<int>(std::min<std::uint64_t>(count - done, chunk_records));
-        if (!read_chunk(done, n)) {
-            count = done;
-            break;
-        }
-        for (int i = 0; i < n && !ended; ++i, ++shown)
-            ended = chunk[i].d_tag == DT_NULL;
-        done += static_cast<std::uint64_t>(n);
-    }
+    // A failed chunk ends the table after the whole chunks before it, all of them shown.
+    if (usable && !for_each_entry(count, [&](const Elf64_Dyn &entry, std::uint64_t) {
+            ++shown;
+            ended = entry.d_tag == DT_NULL;
+            return !ended;
+        }))
+        count = shown;
     if (usable && !ended && count != 0)
         problem("dynamic table: no DT_NULL entry ends it (%" PRIu64 " entries)", count);
 
@@ -516,18 +524,14 @@ void Dumper::print_dynamic() {
         std::uint64_t address = 0;
         std::uint64_t size = 0;
         bool has_address = false;
-        for (std::uint64_t done = 0; done < shown;) {
-            const int n = static_cast<int>(std::min<std::uint64_t>(shown - done, chunk_records));
-            if (!read_chunk(done, n)) break;
-            for (int i = 0; i < n; ++i) {
-                if (chunk[i].d_tag == DT_STRTAB) {
-                    address = chunk[i].d_un.d_ptr;
-                    has_address = true;
-                }
-                if (chunk[i].d_tag == DT_STRSZ) size = chunk[i].d_un.d_val;
+        for_each_entry(shown, [&](const Elf64_Dyn &entry, std::uint64_t) {
+            if (entry.d_tag == DT_STRTAB) {
+                address = entry.d_un.d_ptr;
+                has_address = true;
             }
-            done += static_cast<std::uint64_t>(n);
-        }
+            if (entry.d_tag == DT_STRSZ) size = entry.d_un.d_val;
+            return true;
+        });
         for (const Elf64_Phdr &p : segments_) {
             if (!has_address || p.p_type != PT_LOAD || address < p.p_vaddr ||
                 address - p.p_vaddr >= p.p_filesz)
@@ -568,87 +572,81 @@ void Dumper::print_dynamic() {
         out_.put(entries(shown));
         out_.put("  Tag        Type                         Name/Value\n");
     }
-    for (std::uint64_t done = 0; done < shown;) {
-        const int n = static_cast<int>(std::min<std::uint64_t>(shown - done, chunk_records));
-        if (!read_chunk(done, n)) break;
-        for (int i = 0; i < n; ++i) {
-            const std::int64_t tag = chunk[i].d_tag;
-            const std::uint64_t value = chunk[i].d_un.d_val;
-            const char *tag_name = dynamic_tag_name(tag, machine);
-            std::string_view text;
-            const bool named = is_string_tag(tag);
-            if (named)
-                text = string_or_corrupt(names.get(), value, section, "dynamic entry",
-                                         done + static_cast<std::uint64_t>(i));
-            if (options_.json) {
-                json_.begin_object(true);
-                json_.signed_field("tag", tag);
-                json_.name_field("tag_name", tag_name);
-                json_.field("value", value);
-                if (named) {
-                    json_.string_field("name", text);
-                }
-                json_.end_object();
-                continue;
-            }
-            Output &o = out_;
-            o.put(' ');
-            o.hex0x(static_cast<std::uint64_t>(tag) & (wide_ ? ~std::uint64_t{0} : 0xffffffff),
-                    wide_ ? 16 : 8);
-            o.put(' ');
-            char type[48];
-            if (tag_name != nullptr) {
-                std::snprintf(type, sizeof type, "(%s)", tag_name);
-            } else {
-                std::snprintf(type, sizeof type, "(<unknown>: %" PRIx64 ")",
-                              static_cast<std::uint64_t>(tag));
-            }
-            o.left(type, wide_ ? 20 : 28);
-            o.put(' ');
-            switch (tag) {
-            case DT_NEEDED:
-                o.put("Shared library: [");
-                break;
-            case DT_SONAME:
-                o.put("Library soname: [");
-                break;
-            case DT_RPATH:
-                o.put("Library rpath: [");
-                break;
-            case DT_RUNPATH:
-                o.put("Library runpath: [");
-                break;
-            case DT_AUXILIARY:
-                o.put("Auxiliary library: [");
-                break;
-            case DT_FILTER:
-                o.put("Filter library: [");
-                break;
-            default:
-                break;
-            }
+    for_each_entry(shown, [&](const Elf64_Dyn &entry, std::uint64_t number) {
+        const std::int64_t tag = entry.d_tag;
+        const std::uint64_t value = entry.d_un.d_val;
+        const char *tag_name = dynamic_tag_name(tag, machine);
+        std::string_view text;
+        const bool named = is_string_tag(tag);
+        if (named) text = string_or_corrupt(names.get(), value, section, "dynamic entry", number);
+        if (options_.json) {
+            json_.begin_object(true);
+            json_.signed_field("tag", tag);
+            json_.name_field("tag_name", tag_name);
+            json_.field("value", value);
             if (named) {
-                o.visible(text);
-                o.put("]");
-            } else if (is_size_tag(tag)) {
-                o.dec(value);
-                o.put(" (bytes)");
-            } else if (is_count_tag(tag)) {
-                o.dec(value);
-            } else if (tag == DT_PLTREL && (value == DT_REL || value == DT_RELA)) {
-                o.put(value == DT_REL ? "REL" : "RELA");
-            } else if (tag == DT_FLAGS && value != 0) {
-                flag_words(o, value, dt_flags_words, 5);
-            } else if (tag == DT_FLAGS_1 && value != 0) {
-                o.put("Flags: ");
-                flag_words(o, value, dt_flags_1_words, 31);
-            } else {
-                o.hex0x(value);
+                json_.string_field("name", text);
             }
-            o.put('\n');
+            json_.end_object();
+            return true;
         }
-        done += static_cast<std::uint64_t>(n);
-    }
+        Output &o = out_;
+        o.put(' ');
+        o.hex0x(static_cast<std::uint64_t>(tag) & (wide_ ? ~std::uint64_t{0} : 0xffffffff),
+                wide_ ? 16 : 8);
+        o.put(' ');
+        char type[48];
+        if (tag_name != nullptr) {
+            std::snprintf(type, sizeof type, "(%s)", tag_name);
+        } else {
+            std::snprintf(type, sizeof type, "(<unknown>: %" PRIx64 ")",
+                          static_cast<std::uint64_t>(tag));
+        }
+        o.left(type, wide_ ? 20 : 28);
+        o.put(' ');
+        switch (tag) {
+        case DT_NEEDED:
+            o.put("Shared library: [");
+            break;
+        case DT_SONAME:
+            o.put("Library soname: [");
+            break;
+        case DT_RPATH:
+            o.put("Library rpath: [");
+            break;
+        case DT_RUNPATH:
+            o.put("Library runpath: [");
+            break;
+        case DT_AUXILIARY:
+            o.put("Auxiliary library: [");
+            break;
+        case DT_FILTER:
+            o.put("Filter library: [");
+            break;
+        default:
+            break;
+        }
+        if (named) {
+            o.visible(text);
+            o.put("]");
+        } else if (is_size_tag(tag)) {
+            o.dec(value);
+            o.put(" (bytes)");
+        } else if (is_count_tag(tag)) {
+            o.dec(value);
+        } else if (tag == DT_PLTREL && (value == DT_REL || value == DT_RELA)) {
+            o.put(value == DT_REL ? "REL" : "RELA");
+        } else if (tag == DT_FLAGS && value != 0) {
+            flag_words(o, value, dt_flags_words, 5);
+        } else if (tag == DT_FLAGS_1 && value != 0) {
+            o.put("Flags: ");
+            flag_words(o, value, dt_flags_1_words, 31);
+        } else {
+            o.hex0x(value);
+        }
+        o.put('\n');
+        return true;
+    });
     end_table_json();
 }
 
