@@ -748,7 +748,7 @@ void Dumper::print_relocation_section(std::size_t index) {
 
     const unsigned machine = header_.e_machine;
     const int digits = wide_ ? 16 : 8;
-    const auto print_relocation = [&](const Elf64_Rela &r, std::uint64_t number) {
+    const auto print_relocation = [&](const Elf64_Rela &r, std::uint64_t number) QUENZA_INLINE {
         const std::uint64_t symbol = ELF64_R_SYM(r.r_info);
         const unsigned type = static_cast<unsigned>(ELF64_R_TYPE(r.r_info));
         // A 32-bit file's r_info as the file holds it.
@@ -1003,7 +1003,7 @@ void Dumper::print_symbol_section(std::size_t index) {
             }
         }
     };
-    const auto print_symbol = [&](const Elf64_Sym &s, std::uint64_t number) {
+    const auto print_symbol = [&](const Elf64_Sym &s, std::uint64_t number) QUENZA_INLINE {
         const std::uint64_t i = number - chunk_first;
         std::string_view symbol_name =
             string_or_corrupt(names.get(), s.st_name, index, "symbol", number);

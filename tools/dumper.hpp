@@ -26,6 +26,10 @@ constexpr unsigned versym_hidden = 0x8000;
 // they are.
 constexpr std::size_t chunk_records = 4096;
 
+// For the per-record lambdas of large tables: inlined into the chunk loop, their formatting calls
+// sit in that loop and are inlined too, as they were when each table had its own loop.
+#define QUENZA_INLINE __attribute__((always_inline))
+
 // A library table operation: reads up to count records, returns how many it read whole.
 template <typename Record> using TableReader = int (*)(FILE *, Record *, int);
 
