@@ -864,8 +864,10 @@ void Dumper::print_relr_section(std::size_t index) {
     const bool usable = section_table(index, word, count);
     // One pass to count the addresses for the heading, one to show them.
     std::uint64_t addresses = 0;
+    bool opened = false; // a failed first seek ends the section before its heading
     for (int pass = 0; pass < 2 && usable; ++pass) {
         if (pass == 1) {
+            opened = true;
             if (options_.json) {
                 begin_table_json(index);
                 json_.key("relr");
@@ -910,7 +912,7 @@ void Dumper::print_relr_section(std::size_t index) {
             next += (word * 8 - 1) * word;
         }
     }
-    if (usable) end_table_json();
+    if (opened) end_table_json();
 }
 
 void Dumper::print_symbol_name(std::string_view name, const SymbolVersion &version,
