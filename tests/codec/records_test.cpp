@@ -18,15 +18,21 @@ std::uint16_t half_value(unsigned n) {
     return static_cast<std::uint16_t>(0xA190U + n);
 }
 
+// The operations of a family, named from its type as the library names them.
+#define RECORD_FAMILY(Type)                                                                        \
+    using Record = Elf64_##Type;                                                                   \
+    static constexpr const char *name = #Type;                                                     \
+    static constexpr auto read = quenza_read_##Type;                                               \
+    static constexpr auto write = quenza_write_##Type;
+#define TABLE_FAMILY(Type)                                                                         \
+    RECORD_FAMILY(Type)                                                                            \
+    static constexpr auto read_table = quenza_read_##Type##s;                                      \
+    static constexpr auto write_table = quenza_write_##Type##s;
+
 // Each family: how to make a sample record for a layout, and the bytes the ELF standard says
 // that record has in the layout (written out field by field, independently of the library).
 struct ShdrFamily {
-    using Record = Elf64_Shdr;
-    static constexpr const char *name = "Shdr";
-    static constexpr auto read = quenza_read_Shdr;
-    static constexpr auto write = quenza_write_Shdr;
-    static constexpr auto read_table = quenza_read_Shdrs;
-    static constexpr auto write_table = quenza_write_Shdrs;
+    TABLE_FAMILY(Shdr)
     static Record sample(const FileLayout &l, unsigned n) {
         return {word_value(n),  word_value(n + 1), wide(l, n + 2),    wide(l, n + 3),
                 wide(l, n + 4), wide(l, n + 5),    word_value(n + 6), word_value(n + 7),
@@ -49,12 +55,7 @@ struct ShdrFamily {
 };
 
 struct PhdrFamily {
-    using Record = Elf64_Phdr;
-    static constexpr const char *name = "Phdr";
-    static constexpr auto read = quenza_read_Phdr;
-    static constexpr auto write = quenza_write_Phdr;
-    static constexpr auto read_table = quenza_read_Phdrs;
-    static constexpr auto write_table = quenza_write_Phdrs;
+    TABLE_FAMILY(Phdr)
     static Record sample(const FileLayout &l, unsigned n) {
         return {word_value(n),  word_value(n + 1), wide(l, n + 2), wide(l, n + 3),
                 wide(l, n + 4), wide(l, n + 5),    wide(l, n + 6), wide(l, n + 7)};
@@ -72,12 +73,7 @@ struct PhdrFamily {
 };
 
 struct SymFamily {
-    using Record = Elf64_Sym;
-    static constexpr const char *name = "Sym";
-    static constexpr auto read = quenza_read_Sym;
-    static constexpr auto write = quenza_write_Sym;
-    static constexpr auto read_table = quenza_read_Syms;
-    static constexpr auto write_table = quenza_write_Syms;
+    TABLE_FAMILY(Sym)
     static Record sample(const FileLayout &l, unsigned n) {
         return {word_value(n),
                 static_cast<unsigned char>(0x12 + n),
@@ -107,12 +103,7 @@ struct SymFamily {
 };
 
 struct SyminfoFamily {
-    using Record = Elf64_Syminfo;
-    static constexpr const char *name = "Syminfo";
-    static constexpr auto read = quenza_read_Syminfo;
-    static constexpr auto write = quenza_write_Syminfo;
-    static constexpr auto read_table = quenza_read_Syminfos;
-    static constexpr auto write_table = quenza_write_Syminfos;
+    TABLE_FAMILY(Syminfo)
     static Record sample(const FileLayout &, unsigned n) {
         return {half_value(n), half_value(n + 1)};
     }
@@ -132,12 +123,7 @@ FileBytes &put_info(FileBytes &b, const FileLayout &l, std::uint64_t info) {
 }
 
 struct RelFamily {
-    using Record = Elf64_Rel;
-    static constexpr const char *name = "Rel";
-    static constexpr auto read = quenza_read_Rel;
-    static constexpr auto write = quenza_write_Rel;
-    static constexpr auto read_table = quenza_read_Rels;
-    static constexpr auto write_table = quenza_write_Rels;
+    TABLE_FAMILY(Rel)
     static Record sample(const FileLayout &l, unsigned n) {
         return {wide(l, n), info_value(l, n + 1)};
     }
@@ -148,12 +134,7 @@ struct RelFamily {
 };
 
 struct RelaFamily {
-    using Record = Elf64_Rela;
-    static constexpr const char *name = "Rela";
-    static constexpr auto read = quenza_read_Rela;
-    static constexpr auto write = quenza_write_Rela;
-    static constexpr auto read_table = quenza_read_Relas;
-    static constexpr auto write_table = quenza_write_Relas;
+    TABLE_FAMILY(Rela)
     static Record sample(const FileLayout &l, unsigned n) {
         // A negative addend: the 32-bit file value must sign-extend.
         const Elf64_Sxword addend = l.wide() ? -0x123456789ABCDEFLL - n : -0x1234567LL - n;
@@ -167,12 +148,7 @@ struct RelaFamily {
 };
 
 struct DynFamily {
-    using Record = Elf64_Dyn;
-    static constexpr const char *name = "Dyn";
-    static constexpr auto read = quenza_read_Dyn;
-    static constexpr auto write = quenza_write_Dyn;
-    static constexpr auto read_table = quenza_read_Dyns;
-    static constexpr auto write_table = quenza_write_Dyns;
+    TABLE_FAMILY(Dyn)
     static Record sample(const FileLayout &l, unsigned n) {
         // A negative tag sign-extends; the value beside it (top bit set) zero-extends.
         Record r{};
@@ -186,10 +162,7 @@ struct DynFamily {
 };
 
 struct EhdrFamily {
-    using Record = Elf64_Ehdr;
-    static constexpr const char *name = "Ehdr";
-    static constexpr auto read = quenza_read_Ehdr;
-    static constexpr auto write = quenza_write_Ehdr;
+    RECORD_FAMILY(Ehdr)
     static Record sample(const FileLayout &l, unsigned n) {
         Record r{};
         const unsigned char ident[EI_NIDENT] = {
@@ -232,10 +205,7 @@ struct EhdrFamily {
 };
 
 struct VerdefFamily {
-    using Record = Elf64_Verdef;
-    static constexpr const char *name = "Verdef";
-    static constexpr auto read = quenza_read_Verdef;
-    static constexpr auto write = quenza_write_Verdef;
+    RECORD_FAMILY(Verdef)
     static Record sample(const FileLayout &, unsigned n) {
         return {half_value(n),     half_value(n + 1), half_value(n + 2), half_value(n + 3),
                 word_value(n + 4), word_value(n + 5), word_value(n + 6)};
@@ -254,10 +224,7 @@ struct VerdefFamily {
 };
 
 struct VerdauxFamily {
-    using Record = Elf64_Verdaux;
-    static constexpr const char *name = "Verdaux";
-    static constexpr auto read = quenza_read_Verdaux;
-    static constexpr auto write = quenza_write_Verdaux;
+    RECORD_FAMILY(Verdaux)
     static Record sample(const FileLayout &, unsigned n) {
         return {word_value(n), word_value(n + 1)};
     }
@@ -267,10 +234,7 @@ struct VerdauxFamily {
 };
 
 struct VerneedFamily {
-    using Record = Elf64_Verneed;
-    static constexpr const char *name = "Verneed";
-    static constexpr auto read = quenza_read_Verneed;
-    static constexpr auto write = quenza_write_Verneed;
+    RECORD_FAMILY(Verneed)
     static Record sample(const FileLayout &, unsigned n) {
         return {half_value(n), half_value(n + 1), word_value(n + 2), word_value(n + 3),
                 word_value(n + 4)};
@@ -287,10 +251,7 @@ struct VerneedFamily {
 };
 
 struct VernauxFamily {
-    using Record = Elf64_Vernaux;
-    static constexpr const char *name = "Vernaux";
-    static constexpr auto read = quenza_read_Vernaux;
-    static constexpr auto write = quenza_write_Vernaux;
+    RECORD_FAMILY(Vernaux)
     static Record sample(const FileLayout &, unsigned n) {
         return {word_value(n), half_value(n + 1), half_value(n + 2), word_value(n + 3),
                 word_value(n + 4)};

@@ -1,5 +1,5 @@
-/* A plain C99 program using the installed library: reads the file header and the section
- * header table of the file named on the command line and prints a summary line. */
+/* A C99 program (built as C++ too) using the installed library: reads the file header and the
+ * section header table of the file named on the command line and prints a summary line. */
 #include <quenza.h>
 
 #include <stdio.h>
