@@ -37,6 +37,7 @@ template <typename R> struct Family {
     const char *name;
     Elf64_Word section_type;
     std::size_t size32, size64;
+    int fields; // rows of its record table: what a conversion costs grows with them
     int (*read_one)(FILE *, R *);
     int (*read_table)(FILE *, R *, int);
     int (*write_one)(FILE *, const R *);
@@ -44,18 +45,18 @@ template <typename R> struct Family {
 };
 
 // clang-format off
-#define FAMILY(R, type, size32, size64)                                                            \
-    Family<Elf64_##R>{#R, type, size32, size64, quenza_read_##R, quenza_read_##R##s,               \
+#define FAMILY(R, type, size32, size64, fields)                                                    \
+    Family<Elf64_##R>{#R, type, size32, size64, fields, quenza_read_##R, quenza_read_##R##s,       \
                       quenza_write_##R, quenza_write_##R##s}
 constexpr std::tuple families{
-    //     record   section type       Elf32 Elf64 bytes
-    FAMILY(Shdr,    SHT_PROGBITS,      40,   64),
-    FAMILY(Phdr,    SHT_PROGBITS,      32,   56),
-    FAMILY(Sym,     SHT_SYMTAB,        16,   24),
-    FAMILY(Syminfo, SHT_SUNW_syminfo,   4,    4),
-    FAMILY(Rel,     SHT_REL,            8,   16),
-    FAMILY(Rela,    SHT_RELA,          12,   24),
-    FAMILY(Dyn,     SHT_DYNAMIC,        8,   16),
+    //     record   section type       Elf32 Elf64 bytes, fields
+    FAMILY(Shdr,    SHT_PROGBITS,      40,   64,          10),
+    FAMILY(Phdr,    SHT_PROGBITS,      32,   56,           8),
+    FAMILY(Sym,     SHT_SYMTAB,        16,   24,           6),
+    FAMILY(Syminfo, SHT_SUNW_syminfo,   4,    4,           2),
+    FAMILY(Rel,     SHT_REL,            8,   16,           2),
+    FAMILY(Rela,    SHT_RELA,          12,   24,           3),
+    FAMILY(Dyn,     SHT_DYNAMIC,        8,   16,           2),
 };
 #undef FAMILY
 // clang-format on
@@ -419,8 +420,51 @@ void count_instructions_child() {
             });
 }
 
+// Instruction budgets that keep the costs measured above; a case over its budget means a lever
+// was lost. A record already in the file form (64-bit or class-independent, host order) costs a
+// settings test and the stdio call made for the caller; a table takes the lock once, so its
+// records cost no more than the bare loop under the lock. A conversion is straight-line code, a
+// few instructions per field of the record's table, so each field gets a fixed allowance.
+constexpr double native_one_extra = 16, converting_one_extra = 28;
+constexpr double table_loop_extra = 2, converting_table_extra = 6, per_field = 4;
+
+// Prints each case over its budget; true if none is.
+bool within_budgets() {
+    static_assert(ReadLocked == ReadFloor + 1 && ReadTable == ReadFloor + 2 &&
+                      ReadOne == ReadFloor + 3 && WriteLocked == WriteFloor + 1 &&
+                      WriteTable == WriteFloor + 2 && WriteOne == WriteFloor + 3,
+                  "each direction lists its floor, locked floor, table and single record in order");
+    bool all = true;
+    for (const auto &[key, r] : results)
+        with_family(key.first, [&](auto F) {
+            const auto &family = std::get<F>(families);
+            const FileLayout &layout = layouts[key.second];
+            const bool native = layout.data == ELFDATA2LSB &&
+                                (layout.elf_class == ELFCLASS64 || family.size32 == family.size64);
+            const double conversion = per_field * family.fields;
+            for (const Kind floor : {ReadFloor, WriteFloor}) {
+                const double one = r.cost[floor + 3], table = r.cost[floor + 2];
+                const double one_budget =
+                    r.cost[floor] + (native ? native_one_extra : converting_one_extra + conversion);
+                const double table_budget = r.cost[floor + 1] + table_loop_extra +
+                                            (native ? 0 : converting_table_extra + conversion);
+                auto expect = [&](bool ok, const char *what, double cost, double budget) {
+                    if (ok) return;
+                    all = false;
+                    std::printf("%-8s %-9s %s %s: %.1f instructions per record, over %.1f\n",
+                                family.name, layout.name, floor == ReadFloor ? "read" : "write",
+                                what, cost, budget);
+                };
+                expect(one <= one_budget, "one", one, one_budget);
+                expect(table <= table_budget, "table", table, table_budget);
+                expect(table < one, "table (against one)", table, one);
+            }
+        });
+    return all;
+}
+
 // Runs this program's passes under callgrind and reads each case's dump.
-int count_instructions(long records) {
+int count_instructions(long records, bool check) {
     char name[] = "/tmp/quenza-callgrind-XXXXXX";
     if (!mkdtemp(name)) fail("cannot make a temporary directory");
     const std::filesystem::path dir = name;
@@ -459,6 +503,9 @@ int count_instructions(long records) {
                 if (k != floor_of(Kind(k))) r.ratio[k] = r.cost[k] / r.cost[floor_of(Kind(k))];
         }
     print_summary("Instructions");
+    if (!check) return 0;
+    if (!within_budgets()) return 1;
+    std::printf("\nEvery case within its instruction budget.\n");
     return 0;
 }
 
@@ -468,7 +515,7 @@ int main(int argc, char **argv) {
     // Own options first; the rest go to Google Benchmark.
     long records = -1;
     int pairs = 15;
-    bool instructions = false, child = false;
+    bool instructions = false, child = false, check = false;
     int kept = 1;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -478,6 +525,8 @@ int main(int argc, char **argv) {
             pairs = std::atoi(arg.c_str() + 8);
         else if (arg == "--instructions")
             instructions = true;
+        else if (arg == "--check")
+            check = true;
         else if (arg == "--instructions-child")
             child = true;
         else
@@ -486,7 +535,8 @@ int main(int argc, char **argv) {
     argc = kept;
     if (records < 0) records = instructions || child ? 10000 : 1L << 20;
     if (records < 1 || pairs < 1) fail("--records and --pairs must be positive");
-    if (instructions) return count_instructions(records);
+    if (check && !instructions) fail("--check needs --instructions");
+    if (instructions) return count_instructions(records, check);
 
     elf_version(EV_CURRENT);
     files.make(records);
