@@ -45,11 +45,19 @@ extern "C" {
 /* Codec settings; all start at 0. Class: 1 ELFCLASS32, 2 ELFCLASS64. Data: 1 ELFDATA2LSB,
  * 2 ELFDATA2MSB. Version: the EI_VERSION byte last given to an initialisation that got past the
  * data check. Native data: the host encoding (1), set by the first initialisation that gets past
- * the magic check, never changed again. */
-extern unsigned char _quenza_current_class;
-extern unsigned char _quenza_current_data;
-extern unsigned char _quenza_current_version;
-extern unsigned char _quenza_native_data;
+ * the magic check, never changed again.
+ * They are global symbols of quenza.o with hidden visibility, so that position-independent code
+ * reaches them directly rather than through the GOT: a shared object built from the objects keeps
+ * its own settings and does not export them. */
+#if defined(__GNUC__)
+#define QUENZA_SETTINGS_VISIBILITY __attribute__((visibility("hidden")))
+#else
+#define QUENZA_SETTINGS_VISIBILITY
+#endif
+extern QUENZA_SETTINGS_VISIBILITY unsigned char _quenza_current_class;
+extern QUENZA_SETTINGS_VISIBILITY unsigned char _quenza_current_data;
+extern QUENZA_SETTINGS_VISIBILITY unsigned char _quenza_current_version;
+extern QUENZA_SETTINGS_VISIBILITY unsigned char _quenza_native_data;
 
 /* Initialisation results besides 0 (accepted; version 1). */
 #define QUENZA_BAD_MAGIC (-1)   /* e_ident does not start with 0x7f 'E' 'L' 'F'; nothing changed */

@@ -223,14 +223,16 @@ inline int read_as(FILE *stream, RecordOf<L> *record) {
         // swap the fread's item count is the result, so the fread is the operation's last step.
         const std::size_t items = fread(bytes_of(record) + skip64, L.size64 - skip64, 1, stream);
         if constexpr (Swap) {
-            if (items != 1) return 0;
+            if (items != 1) [[unlikely]]
+                return 0;
             swap_fields<L, First>(bytes_of(record), rest);
         }
         return static_cast<int>(items);
     } else {
         // Through a temporary, so a failed read leaves the caller's record unchanged.
         unsigned char file[L.size32];
-        if (fread(file + skip32, L.size32 - skip32, 1, stream) != 1) return 0;
+        if (fread(file + skip32, L.size32 - skip32, 1, stream) != 1) [[unlikely]]
+            return 0;
         widen_fields<L, First>(file, bytes_of(record), Swap, rest);
         return 1;
     }
