@@ -95,6 +95,8 @@ std::string format(const char *pattern, ...) {
     char text[1024];
     va_list arguments;
     va_start(arguments, pattern);
+    // The analyzer loses track of va_start here (a false positive); it is initialised above.
+    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized)
     std::vsnprintf(text, sizeof text, pattern, arguments);
     va_end(arguments);
     return text;
@@ -263,6 +265,7 @@ void Editor::debug(const char *pattern, ...) {
     if (!debug_) return;
     va_list arguments;
     va_start(arguments, pattern);
+    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): initialised above (false positive)
     std::vfprintf(err_, pattern, arguments);
     va_end(arguments);
     std::fputc('\n', err_);
