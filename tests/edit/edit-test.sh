@@ -127,6 +127,19 @@ growth)
         [ "$(head -n1 segments.txt | cut -d' ' -f1)" = PHDR ] || fail "PHDR is not first"
         grep '^LOAD' segments.txt | cut -d' ' -f2 >loads.txt
         sort -c loads.txt || fail "$program: loadable segments out of order"
+        # The program header table grew where it was: binutils can still rewrite the file.
+        [ "$(readelf -hW $program.1 | awk '/Start of program headers/ {print $5}')" = 64 ] ||
+            fail "$program: the program header table moved"
+        strip -o $program.stripped $program.1
+        runs $program.stripped "answer 42"
+        # Without section headers the table moves into the new segment, with PT_PHDR.
+        cp $program $program.bare
+        printf '\0\0\0\0\0\0\0\0' | dd of=$program.bare bs=1 seek=40 conv=notrunc 2>/dev/null
+        printf '\0\0\0\0' | dd of=$program.bare bs=1 seek=60 conv=notrunc 2>/dev/null
+        "$tool" --set-rpath "$LONG" $program.bare
+        runs $program.bare "answer 42"
+        [ "$(readelf -hW $program.bare | awk '/Start of program headers/ {print $5}')" != 64 ] ||
+            fail "$program: no room, yet the table stayed"
         # Several edits in a row, each growing.
         cp $program.1 $program.2
         "$tool" --add-needed libm.so.6 $program.2
