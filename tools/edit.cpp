@@ -491,7 +491,6 @@ void Editor::plan_dynamic() {
     };
 
     if (o.set_soname) {
-        if (image_.header.e_type != ET_DYN) throw EditError("--set-soname needs a shared library");
         NewEntry *soname = find(DT_SONAME);
         if (soname == nullptr) soname = &add_entry(DT_SONAME, entries_.size());
         set_text(*soname, *o.set_soname);
