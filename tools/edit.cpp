@@ -908,9 +908,10 @@ void Editor::rename_symbols() {
                 const std::uint32_t old_hash = gnu_hash(name);
                 const std::uint32_t new_hash = gnu_hash(to);
                 if (old_hash % gnu_buckets != new_hash % gnu_buckets)
-                    throw EditError("cannot rename '" + name + "' to '" + to +
-                                    "': the new name falls in another bucket of the GNU hash "
-                                    "table, which would need the symbol table reordered");
+                    throw EditError(format("cannot rename '%s' to '%s': the new name falls in "
+                                           "another bucket of the GNU hash table, which would "
+                                           "need the symbol table reordered",
+                                           name.c_str(), to.c_str()));
                 const std::uint64_t chain =
                     gnu + 16 + bloom_size * word + gnu_buckets * 4 + (index - gnu_first) * 4;
                 const std::uint64_t last = read_word(chain, 4) & 1U;

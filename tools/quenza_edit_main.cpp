@@ -182,7 +182,8 @@ int main(int argc, char **argv) {
                 std::string extra;
                 if (!(fields >> from)) continue;
                 if (!(fields >> to) || (fields >> extra))
-                    return fail("bad line in '" + value + "': " + line);
+                    return fail(
+                        std::string("bad line in '").append(value).append("': ").append(line));
                 options.rename_symbols.emplace_back(from, to);
             }
         } else if (argument == "--no-sort" || argument == "--no-clobber-old-sections") {
