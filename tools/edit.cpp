@@ -121,7 +121,6 @@ void check_invariants(const ElfImage &image, FILE *stream, std::vector<std::stri
     const Elf64_Phdr *previous = nullptr;
     bool load_seen = false;
     const std::uint64_t table_size = image.segments.size() * image.phdr_size();
-    bool table_loaded = false;
     for (std::size_t i = 0; i < image.segments.size(); ++i) {
         const Elf64_Phdr &p = image.segments[i];
         if (p.p_type == PT_PHDR) {
@@ -148,12 +147,8 @@ void check_invariants(const ElfImage &image, FILE *stream, std::vector<std::stri
             problems.emplace_back(format("loadable segment %zu: offset and address disagree "
                                          "modulo its alignment",
                                          i));
-        if (image.phoff >= p.p_offset && table_size <= p.p_filesz &&
-            image.phoff - p.p_offset <= p.p_filesz - table_size)
-            table_loaded = true;
         previous = &p;
     }
-    (void)table_loaded;
     if (!image.has_dynamic) return;
     for (const Elf64_Dyn &entry : image.dynamic) {
         if (!is_address_tag(entry.d_tag) || entry.d_un.d_ptr == 0) continue;
