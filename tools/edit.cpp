@@ -490,7 +490,6 @@ void Editor::plan_dynamic() {
         dynamic_changed_ = true;
         return *entries_.insert(entries_.begin() + static_cast<long>(position), e);
     };
-    // The new entry goes before the first DT_NULL... here, at the end of the list.
     auto find = [&](std::int64_t tag) -> NewEntry * {
         for (NewEntry &e : entries_)
             if (e.entry.d_tag == tag) return &e;
