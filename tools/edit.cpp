@@ -1212,6 +1212,8 @@ void Editor::layout() {
         }
     }
     if (phdrs_move) header_.e_phoff = new_phdrs_.offset;
+    // The count goes into the header even when it was kept in section 0 (extended numbering):
+    // it fits, and kernels load no file that uses PN_XNUM.
     header_.e_phnum = static_cast<Elf64_Half>(phnum);
 }
 
@@ -1355,7 +1357,7 @@ void Editor::write(int fd) {
     const Elf64_Phdr *old_interp = nullptr;
     for (const Elf64_Phdr &p : image_.segments)
         if (p.p_type == PT_INTERP) old_interp = &p;
-    for (std::size_t i = 1; i < sections_.size(); ++i) {
+    for (std::size_t i = 0; i < sections_.size(); ++i) {
         Elf64_Shdr &s = sections_[i];
         const Elf64_Shdr &was = image_.sections[i];
         const Placement *moved = nullptr;

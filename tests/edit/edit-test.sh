@@ -339,6 +339,41 @@ files)
     runs many1.bin "answer 42"
     runs many2.bin "answer 42"
     ;;
+extended)
+    build
+    # Writes the little-endian value $2 in $3 bytes at offset $4 of file $1.
+    put() {
+        value=$2
+        i=0
+        while [ $i -lt "$3" ]; do
+            printf "\\$(printf %03o $((value % 256)))"
+            value=$((value / 256))
+            i=$((i + 1))
+        done | dd of="$1" bs=1 seek="$4" conv=notrunc 2>/dev/null
+    }
+    # Extended numbering: the section count, name table index and program header count moved
+    # into section 0 (e_shnum 0, SHN_XINDEX, PN_XNUM) read as the plain ones.
+    cp pie extended
+    shoff=$(readelf -hW pie | awk '/Start of section headers/ {print $5}')
+    shnum=$(readelf -hW pie | awk '/Number of section headers/ {print $5}')
+    shstrndx=$(readelf -hW pie | awk '/Section header string table index/ {print $6}')
+    phnum=$(readelf -hW pie | awk '/Number of program headers/ {print $5}')
+    put extended "$shnum" 8 $((shoff + 32))
+    put extended "$shstrndx" 4 $((shoff + 40))
+    put extended "$phnum" 4 $((shoff + 44))
+    put extended 0 2 60
+    put extended 65535 2 62
+    put extended 65535 2 56
+    for option in --print-interpreter --print-rpath --print-needed; do
+        [ "$("$tool" $option extended)" = "$("$tool" $option pie)" ] ||
+            fail "extended numbering: $option differs"
+    done
+    "$tool" --set-rpath "$LONG" extended
+    runs extended "answer 42"
+    [ "$("$tool" --print-rpath extended)" = "$LONG" ] || fail "extended numbering: edit"
+    readelf -hW extended | grep -q "Number of program headers: *$((phnum + 1))\$" ||
+        fail "extended numbering: the program header count is not in the header"
+    ;;
 rename)
     build
     gnu_hash() {
