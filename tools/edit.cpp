@@ -175,6 +175,7 @@ struct NewEntry {
     Elf64_Dyn entry{};
     long original = -1; // index in the old table, or -1 for a new entry
     bool pending = false;
+    bool has_text = false; // the string changes to text
     std::string text;
 };
 
@@ -481,6 +482,7 @@ void Editor::plan_dynamic() {
             read_string_at(image_.dynamic[static_cast<std::size_t>(e.original)].d_un.d_val) == text)
             return;
         e.pending = true;
+        e.has_text = true;
         e.text = text;
         dynamic_changed_ = true;
     };
@@ -1392,6 +1394,31 @@ void Editor::verify(const std::string &name) {
     if (result.segments.size() != segments_.size() ||
         result.dynamic.size() < (dynamic_changed_ ? entries_.size() + 1 : 0))
         problems.emplace_back("the result does not read back as planned");
+    // Every dynamic entry and string, and the interpreter, read back as planned.
+    for (std::size_t i = 0; problems.empty() && dynamic_changed_ && i < entries_.size(); ++i) {
+        const NewEntry &e = entries_[i];
+        if (result.dynamic[i].d_tag != e.entry.d_tag) {
+            problems.push_back(format("dynamic entry %zu reads back with another tag", i));
+            break;
+        }
+        if (!is_string_tag(e.entry.d_tag)) continue;
+        const std::string expected =
+            e.has_text
+                ? e.text
+                : read_string_at(image_.dynamic[static_cast<std::size_t>(e.original)].d_un.d_val);
+        std::string got;
+        if (!result.dynamic_string(check.get(), result.dynamic[i].d_un.d_val, got) ||
+            got != expected)
+            problems.push_back(format("dynamic entry %zu reads back as '%s', not '%s'", i,
+                                      got.c_str(), expected.c_str()));
+    }
+    for (const Elf64_Phdr &p : result.segments) {
+        std::string got;
+        if (p.p_type != PT_INTERP || !interpreter_ || !problems.empty()) continue;
+        if (!result.read_bytes(check.get(), p.p_offset, p.p_filesz, got) ||
+            std::strcmp(got.c_str(), interpreter_->c_str()) != 0)
+            problems.emplace_back("the interpreter does not read back as planned");
+    }
     if (!problems.empty())
         throw EditError("the result would be broken (" + problems.front() + "); nothing changed");
 }
