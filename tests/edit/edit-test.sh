@@ -242,6 +242,24 @@ print)
     [ "$("$tool" --print-needed --print-rpath --print-interpreter pie nopie)" = \
         "$(patchelf --print-needed --print-rpath --print-interpreter pie nopie)" ] ||
         fail "several options and files"
+    # --shrink-rpath, with and without allowed prefixes, keeps what patchelf keeps.
+    mkdir -p empty
+    for prefixes in "" "$LONG:/nowhere"; do
+        cp pie ours.bin
+        cp pie theirs.bin
+        for program in "$tool" patchelf; do
+            file=ours.bin
+            [ "$program" = patchelf ] && file=theirs.bin
+            "$program" --set-rpath "\$ORIGIN/x:/nonexistent:$W/empty:$W/lib:$LONG:relative" $file
+            if [ -n "$prefixes" ]; then
+                "$program" --shrink-rpath --allowed-rpath-prefixes "$prefixes" $file
+            else
+                "$program" --shrink-rpath $file
+            fi
+        done
+        [ "$("$tool" --print-rpath ours.bin)" = "$(patchelf --print-rpath theirs.bin)" ] ||
+            fail "--shrink-rpath '$prefixes': $("$tool" --print-rpath ours.bin)"
+    done
     # Prints show the file as it was before the edits of the same call.
     cp lib/libanswer.so libp.so
     [ "$("$tool" --set-soname libother.so --print-soname libp.so)" = libanswer.so ] ||
