@@ -1102,12 +1102,35 @@ void Editor::layout() {
     grow_ =
         strings_move || dynamic_moves || interp_moves || segments_.size() > image_.segments.size();
     if (!grow_) return;
-    // A PT_NULL entry makes room for the new segment without moving the table.
-    const auto unused = std::find_if(segments_.begin(), segments_.end(),
-                                     [](const Elf64_Phdr &p) { return p.p_type == PT_NULL; });
-    if (unused != segments_.end()) segments_.erase(unused);
-    const std::uint64_t phnum = segments_.size() + 1;
-    bool phdrs_move = phnum > image_.segments.size();
+
+    const Elf64_Phdr *dynamic_load = nullptr;
+    Elf64_Phdr *last_load = nullptr;
+    for (Elf64_Phdr &p : segments_) {
+        if (p.p_type != PT_LOAD) continue;
+        if (last_load == nullptr || p.p_vaddr > last_load->p_vaddr) last_load = &p;
+        if (image_.dynamic_segment >= 0 && image_.dynamic_address >= p.p_vaddr &&
+            image_.dynamic_address - p.p_vaddr < p.p_memsz)
+            dynamic_load = &p;
+    }
+    if (last_load == nullptr) throw EditError("no loadable segment");
+    const bool writable =
+        dynamic_moves && dynamic_load != nullptr && (dynamic_load->p_flags & PF_W) != 0;
+    // The last segment ends the file (as one this tool added does): it grows, and no program
+    // header is needed.
+    const bool extend = segments_.size() == image_.segments.size() &&
+                        last_load->p_offset + last_load->p_filesz == image_.file_size &&
+                        last_load->p_filesz == last_load->p_memsz &&
+                        (!writable || (last_load->p_flags & PF_W) != 0);
+    std::uint64_t phnum = segments_.size();
+    bool phdrs_move = false;
+    if (!extend) {
+        // A PT_NULL entry makes room for the new segment without moving the table.
+        const auto unused = std::find_if(segments_.begin(), segments_.end(),
+                                         [](const Elf64_Phdr &p) { return p.p_type == PT_NULL; });
+        if (unused != segments_.end()) segments_.erase(unused);
+        phnum = segments_.size() + 1;
+        phdrs_move = phnum > image_.segments.size();
+    }
     if (phnum >= PN_XNUM) throw EditError("too many program headers");
     // Better than moving the table: move what follows it (the interpreter's name, notes, hash
     // tables, dynamic symbols) and let it grow where it is, where every loader and binutils
@@ -1124,16 +1147,11 @@ void Editor::layout() {
     const std::uint64_t load_align = std::max<std::uint64_t>(page_, 1);
     std::uint64_t end_of_memory = 0;
     const Elf64_Phdr *first_load = nullptr;
-    const Elf64_Phdr *dynamic_load = nullptr;
     for (const Elf64_Phdr &p : segments_) {
         if (p.p_type != PT_LOAD) continue;
         if (first_load == nullptr) first_load = &p;
         end_of_memory = std::max(end_of_memory, p.p_vaddr + p.p_memsz);
-        if (image_.dynamic_segment >= 0 && image_.dynamic_address >= p.p_vaddr &&
-            image_.dynamic_address - p.p_vaddr < p.p_memsz)
-            dynamic_load = &p;
     }
-    if (first_load == nullptr) throw EditError("no loadable segment");
     // Pieces of the new space.
     std::uint64_t size = 0;
     auto place = [&](Placement &piece, std::uint64_t bytes, std::uint64_t alignment) {
@@ -1155,20 +1173,25 @@ void Editor::layout() {
     if (strings_move) place(new_strings_, strtab_size_ + appended_.size(), 1);
     grow_size_ = size;
 
-    // Keep address minus offset equal to the first loadable segment's, so the program header
-    // table's address is right whichever rule a loader uses (offset in the first segment plus
-    // load bias, or the segment holding it); pad the file when that costs little.
-    const std::uint64_t memory_start = round_up(end_of_memory, load_align);
-    const std::uint64_t file_start = round_up(image_.file_size, load_align);
-    const std::uint64_t delta = first_load->p_vaddr - first_load->p_offset;
-    constexpr std::uint64_t padding_limit = std::uint64_t{64} << 20;
-    if (first_load->p_vaddr >= first_load->p_offset && delta % load_align == 0 &&
-        (memory_start < delta || memory_start - delta <= file_start + padding_limit)) {
-        grow_offset_ = std::max(file_start, memory_start >= delta ? memory_start - delta : 0);
-        grow_address_ = grow_offset_ + delta;
+    if (extend) {
+        grow_offset_ = round_up(image_.file_size, 64);
+        grow_address_ = last_load->p_vaddr + (grow_offset_ - last_load->p_offset);
     } else {
-        grow_offset_ = file_start;
-        grow_address_ = memory_start + grow_offset_ % load_align;
+        // Keep address minus offset equal to the first loadable segment's, so the program header
+        // table's address is right whichever rule a loader uses (offset in the first segment plus
+        // load bias, or the segment holding it); pad the file when that costs little.
+        const std::uint64_t memory_start = round_up(end_of_memory, load_align);
+        const std::uint64_t file_start = round_up(image_.file_size, load_align);
+        const std::uint64_t delta = first_load->p_vaddr - first_load->p_offset;
+        constexpr std::uint64_t padding_limit = std::uint64_t{64} << 20;
+        if (first_load->p_vaddr >= first_load->p_offset && delta % load_align == 0 &&
+            (memory_start < delta || memory_start - delta <= file_start + padding_limit)) {
+            grow_offset_ = std::max(file_start, memory_start >= delta ? memory_start - delta : 0);
+            grow_address_ = grow_offset_ + delta;
+        } else {
+            grow_offset_ = file_start;
+            grow_address_ = memory_start + grow_offset_ % load_align;
+        }
     }
     for (Placement *piece :
          {&moved_range_, &new_phdrs_, &new_dynamic_, &new_interp_, &new_strings_}) {
@@ -1179,20 +1202,23 @@ void Editor::layout() {
           ", page size 0x%" PRIx64,
           grow_offset_, grow_address_, grow_size_, load_align);
 
-    Elf64_Phdr load{};
-    load.p_type = PT_LOAD;
-    load.p_flags = PF_R;
-    if (dynamic_moves && dynamic_load != nullptr && (dynamic_load->p_flags & PF_W) != 0)
-        load.p_flags |= PF_W;
-    load.p_offset = grow_offset_;
-    load.p_vaddr = load.p_paddr = grow_address_;
-    load.p_filesz = load.p_memsz = grow_size_;
-    load.p_align = load_align;
-    // After the last loadable segment: it has the highest address.
-    std::size_t last_load = 0;
-    for (std::size_t i = 0; i < segments_.size(); ++i)
-        if (segments_[i].p_type == PT_LOAD) last_load = i;
-    segments_.insert(segments_.begin() + static_cast<long>(last_load) + 1, load);
+    if (extend) {
+        last_load->p_filesz = last_load->p_memsz = grow_offset_ + grow_size_ - last_load->p_offset;
+        debug("the last loadable segment grows to 0x%" PRIx64 " bytes", last_load->p_filesz);
+    } else {
+        Elf64_Phdr load{};
+        load.p_type = PT_LOAD;
+        load.p_flags = writable ? PF_R | PF_W : PF_R;
+        load.p_offset = grow_offset_;
+        load.p_vaddr = load.p_paddr = grow_address_;
+        load.p_filesz = load.p_memsz = grow_size_;
+        load.p_align = load_align;
+        // After the last loadable segment: it has the highest address.
+        std::size_t after = 0;
+        for (std::size_t i = 0; i < segments_.size(); ++i)
+            if (segments_[i].p_type == PT_LOAD) after = i;
+        segments_.insert(segments_.begin() + static_cast<long>(after) + 1, load);
+    }
 
     shift_moved_range();
     for (Elf64_Phdr &p : segments_) {

@@ -148,6 +148,9 @@ growth)
         "$tool" --set-interpreter "$LONG/ld.so" $program.2
         [ "$("$tool" --print-interpreter $program.2)" = "$LONG/ld.so" ] || fail "interpreter"
         runs $program.2 "answer 42"
+        # Later growth extends the segment the first one added, which ends the file.
+        [ "$(readelf -lW $program.1 | grep -c LOAD)" = "$(readelf -lW $program.2 | grep -c LOAD)" ] ||
+            fail "$program: a second read-only segment was added"
         [ "$("$tool" --print-needed $program.2 | head -n1)" = libm.so.6 ] ||
             fail "$program: added needed entry is not first"
         [ "$("$tool" --print-rpath $program.2)" = "$LONG:/another/directory/name/that/makes/it/longer" ] ||
