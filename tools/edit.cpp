@@ -139,6 +139,10 @@ void check_invariants(const ElfImage &image, FILE *stream, std::vector<std::stri
         }
         if (p.p_type != PT_LOAD) continue;
         load_seen = true;
+        if (p.p_vaddr + p.p_memsz < p.p_vaddr) {
+            problems.emplace_back(format("loadable segment %zu wraps around the address space", i));
+            continue;
+        }
         if (previous != nullptr && p.p_vaddr < previous->p_vaddr + previous->p_memsz)
             problems.emplace_back(
                 format("loadable segment %zu overlaps or precedes the one before", i));
