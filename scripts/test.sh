@@ -10,7 +10,7 @@ sh scripts/install-packages.sh cmake make g++ pkg-config file binutils libx11-de
     libc6-dev-i386-cross libc6-dev-powerpc-cross libc6-dev-s390x-cross \
     binutils-i686-linux-gnu binutils-powerpc-linux-gnu binutils-s390x-linux-gnu \
     xvfb xdotool x11-xserver-utils \
-    clang-14 libclang-rt-14-dev clang-tidy-14 valgrind
+    clang-14 libclang-rt-14-dev clang-tidy-14 valgrind patchelf
 jobs=$(nproc)
 
 cmake -S . -B build/test -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUENZA_WERROR=ON
