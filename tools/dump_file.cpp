@@ -146,7 +146,16 @@ std::string Dumper::section_label(std::size_t index) const {
 }
 
 bool Dumper::seek(std::uint64_t offset) {
-    return offset <= file_size_ && fseeko(in_, static_cast<off_t>(offset), SEEK_SET) == 0;
+    return offset <= file_size_ && fseeko(in_, static_cast<off_t>(base_ + offset), SEEK_SET) == 0;
+}
+
+void Dumper::set_member(std::uint64_t base, std::uint64_t size, const std::string &archive,
+                        const std::string &member, const std::string &label) {
+    base_ = base;
+    limit_ = size;
+    archive_ = archive;
+    member_ = member;
+    name_ = label;
 }
 
 bool Dumper::read_bytes(std::uint64_t offset, char *into, std::size_t size) {
@@ -165,6 +174,7 @@ bool Dumper::measure() {
         return false;
     }
     file_size_ = static_cast<std::uint64_t>(end);
+    file_size_ = std::min(file_size_ - std::min(file_size_, base_), limit_);
     read_budget_ = file_size_ * read_budget_factor + read_budget_extra;
     return true;
 }
@@ -652,18 +662,24 @@ int Dumper::run() {
     if (options_.json) {
         json_.begin_object();
         json_.key("file");
-        json_.string(name_);
+        json_.string(archive_.empty() ? name_ : archive_);
+        if (!archive_.empty()) json_.string_field("member", member_);
     }
     if (measure() && read_header()) {
         load_sections();
         load_segments();
         if (options_.header) print_header();
         if (options_.sections) print_sections();
+        if (options_.groups) print_groups();
         if (options_.segments) print_segments();
+        if (options_.segments) print_segment_mapping();
         if (options_.dynamic) print_dynamic();
         if (options_.relocations) print_relocations();
         if (options_.symbols) print_symbols();
+        if (options_.histogram) print_histogram();
         if (options_.versions) print_versions();
+        if (!options_.dumps.empty()) print_section_dumps();
+        if (options_.notes) print_notes();
     }
     finish();
     return problems_ == 0 ? 0 : 1;
@@ -691,6 +707,7 @@ void Dumper::finish() {
 int quenza_dump_stream(FILE *in, const char *name, const DumpOptions &options, FILE *out,
                        FILE *err) {
     try {
+        if (is_archive(in)) return dump_archive(in, name, options, out, err);
         Dumper dumper(in, name, options, out, err);
         return dumper.run();
     } catch (const std::bad_alloc &) {

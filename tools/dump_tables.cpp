@@ -943,14 +943,15 @@ void Dumper::print_symbols() {
         json_.begin_array();
     }
     for (std::size_t i = 1; i < sections_.size(); ++i)
-        if (sections_[i].sh_type == SHT_SYMTAB || sections_[i].sh_type == SHT_DYNSYM)
+        if ((sections_[i].sh_type == SHT_SYMTAB && !options_.dynamic_symbols_only) ||
+            sections_[i].sh_type == SHT_DYNSYM)
             print_symbol_section(i);
     if (options_.json) {
         json_.end_array();
         json_.key("symbol_information");
         json_.begin_array();
     }
-    for (std::size_t i = 1; i < sections_.size(); ++i)
+    for (std::size_t i = 1; i < sections_.size() && !options_.dynamic_symbols_only; ++i)
         if (sections_[i].sh_type == SHT_SUNW_syminfo) print_syminfo_section(i);
     if (options_.json) json_.end_array();
 }

@@ -165,9 +165,41 @@ struct VersionName {
     bool has_defined = false, has_needed = false;
 };
 
+// Static archives: whether the stream starts with an archive's magic, and the dump of each member.
+bool is_archive(FILE *in);
+int dump_archive(FILE *in, const char *name, const DumpOptions &options, FILE *out, FILE *err);
+
+// A note as read: its header words, owner, and the bytes of its descriptor.
+struct Note {
+    std::uint64_t offset = 0;      // of its header, in the file
+    std::uint64_t desc_offset = 0; // of its descriptor, in the file
+    std::uint32_t namesz = 0, descsz = 0, type = 0;
+    std::string owner;
+    std::string desc;
+};
+// One file mapped into a process, from a core file's NT_FILE note.
+struct MappedFile {
+    std::uint64_t start, end, page_offset;
+    std::string name;
+};
+// What a note says: readelf's text after its type, and the same facts as JSON fields.
+struct NoteDetails {
+    std::string type_text; // the type's description, or "Unknown note type: (0x...)"
+    std::string type_name; // empty for an unknown type
+    std::string text;
+    std::vector<std::pair<const char *, std::string>> strings;
+    std::vector<std::pair<const char *, std::uint64_t>> numbers;
+    std::vector<std::pair<std::uint32_t, std::string>> properties;
+    std::vector<MappedFile> files;
+};
+
 class Dumper {
   public:
     Dumper(FILE *in, const char *name, const DumpOptions &options, FILE *out, FILE *err);
+    // One member of an archive: an ELF file of `size` bytes at offset `base` of the stream. All
+    // its offsets count from there and none may reach past its end.
+    void set_member(std::uint64_t base, std::uint64_t size, const std::string &archive,
+                    const std::string &member, const std::string &label);
     int run();
 
   private:
@@ -243,10 +275,32 @@ class Dumper {
     void print_version_section(const VersionSection &versions);
     void print_version_heading(const char *what, std::size_t index, std::uint64_t count);
     void print_symbol_name(std::string_view name, const SymbolVersion &version, bool with_index);
+    // The structure views (dump_views.cpp).
+    bool section_in_segment(const Elf64_Shdr &section, const Elf64_Phdr &segment) const;
+    void print_segment_mapping();
+    void print_groups();
+    bool scalar_at(std::uint64_t offset, int width, std::uint64_t &value);
+    bool read_words(std::uint64_t offset, std::uint64_t count, int width,
+                    std::vector<std::uint64_t> &words);
+    void print_notes();
+    void print_note_block(std::size_t section, std::uint64_t offset, std::uint64_t size,
+                          std::uint64_t align);
+    void describe_note(const Note &note, NoteDetails &details);
+    void describe_property_note(const Note &note, NoteDetails &details);
+    void describe_file_note(const Note &note, NoteDetails &details);
+    void print_note(const Note &note, const NoteDetails &details);
+    void print_histogram();
+    void print_histogram_rows(std::size_t section, bool gnu,
+                              const std::vector<std::uint64_t> &lengths, std::uint64_t symbols);
+    void print_section_dumps();
+    void dump_section(std::size_t index, bool strings);
     void finish();
 
     FILE *in_;
     std::string name_;
+    std::uint64_t base_ = 0;
+    std::uint64_t limit_ = UINT64_MAX; // the member's size, for an archive member
+    std::string archive_, member_;     // for an archive member: the names of both
     const DumpOptions &options_;
     Output out_;
     Json json_;
