@@ -335,10 +335,10 @@ void Dumper::describe_property_note(const Note &note, NoteDetails &details) {
         if (type >= GNU_PROPERTY_LOPROC && type <= GNU_PROPERTY_HIPROC && x86) {
             switch (type) {
             case GNU_PROPERTY_X86_ISA_1_USED:
-                bits("x86 ISA used: ", x86_isa_bits, true);
+                bits("x86 ISA used: ", x86_isa_bits, false);
                 break;
             case GNU_PROPERTY_X86_ISA_1_NEEDED:
-                bits("x86 ISA needed: ", x86_isa_bits, true);
+                bits("x86 ISA needed: ", x86_isa_bits, false);
                 break;
             case GNU_PROPERTY_X86_FEATURE_1_AND:
                 bits("x86 feature: ", x86_feature_1_bits, true);
@@ -996,7 +996,8 @@ void Dumper::dump_section(std::size_t index, bool strings) {
     std::string pending;  // a string cut by the chunk's end, for string dumps
     std::uint64_t pending_start = 0;
     bool any_string = false;
-    const auto emit_string = [&](std::uint64_t start, std::string_view text, bool ended_by_nul) {
+    bool continuing = false; // the previous string's last row ended with a new line
+    const auto emit_string = [&](std::uint64_t start, std::string_view text) {
         any_string = true;
         if (options_.json) {
             json_.begin_object(true);
@@ -1005,18 +1006,29 @@ void Dumper::dump_section(std::size_t index, bool strings) {
             json_.end_object();
             return;
         }
-        // New lines end a row, as readelf shows them.
-        out_.put(format("  [%6" PRIx64 "]  ", start));
-        std::size_t begin = 0;
-        for (std::size_t k = 0; k < text.size(); ++k) {
-            if (text[k] != '\n') continue;
-            out_.visible(text.substr(begin, k - begin));
+        // A new line ends a row; the text after it (from its next printable byte) goes on the
+        // next row, indented, as does the next string when the new line was not the last byte.
+        std::size_t at = 0;
+        while (at < text.size()) {
+            if (continuing) {
+                out_.spaces(12);
+            } else {
+                out_.put(format("  [%6" PRIx64 "]  ", start + at));
+            }
+            continuing = false;
+            const std::size_t line_end = text.find('\n', at);
+            if (line_end == std::string_view::npos) {
+                out_.visible(text.substr(at));
+                out_.put('\n');
+                return;
+            }
+            out_.visible(text.substr(at, line_end - at));
             out_.put("\\n\n");
-            begin = k + 1;
-            if (begin < text.size()) out_.put(format("  [%6" PRIx64 "]  ", start + begin));
+            at = line_end + 1;
+            continuing = at < text.size();
+            while (at < text.size() && !(text[at] >= ' ' && text[at] < 0x7f))
+                ++at;
         }
-        out_.visible(text.substr(begin));
-        if (ended_by_nul || text.back() != '\n') out_.put('\n');
     };
     for (std::uint64_t done = 0; done < s.sh_size;) {
         const std::size_t n =
@@ -1056,7 +1068,7 @@ void Dumper::dump_section(std::size_t index, bool strings) {
                 const char c = chunk[k];
                 if (pending.empty() && c != '\0' && !(c >= ' ' && c < 0x7f)) continue;
                 if (c == '\0') {
-                    if (!pending.empty()) emit_string(pending_start, pending, true);
+                    if (!pending.empty()) emit_string(pending_start, pending);
                     pending.clear();
                     continue;
                 }
@@ -1066,7 +1078,7 @@ void Dumper::dump_section(std::size_t index, bool strings) {
         }
         done += n;
     }
-    if (strings && !pending.empty()) emit_string(pending_start, pending, false);
+    if (strings && !pending.empty()) emit_string(pending_start, pending);
     if (options_.json) {
         if (strings) {
             json_.end_array();
