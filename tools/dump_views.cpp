@@ -86,6 +86,21 @@ std::string_view c_string(const std::string &bytes, std::size_t at = 0) {
     return rest.substr(0, rest.find('\0'));
 }
 
+// A string of a string dump: control characters as ^X, and DEL as '^' followed by the byte 0xbf
+// (DEL + 0x40), as readelf shows them; other bytes as they are.
+void string_dump_text(Output &out, std::string_view text) {
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x20 && c != 0x7f) continue;
+        out.put(text.substr(start, i - start));
+        out.put('^');
+        out.put(static_cast<char>(c + 0x40));
+        start = i + 1;
+    }
+    out.put(text.substr(start));
+}
+
 } // namespace
 
 // -- Section to segment mapping ------------------------------------------------------------------
@@ -885,7 +900,8 @@ void Dumper::print_histogram() {
                 lengths[b] = length;
                 symbols += length;
             }
-            print_histogram_rows(i, true, lengths, symbols);
+            // A table whose buckets are all empty hashes nothing: no histogram, as readelf.
+            if (symbols != 0) print_histogram_rows(i, true, lengths, symbols);
         }
     }
     if (options_.json) json_.end_array();
@@ -988,8 +1004,10 @@ void Dumper::dump_section(std::size_t index, bool strings) {
         out_.visible(section_name(index));
         out_.put("':\n");
         if (relocated)
-            out_.put(" NOTE: This section has relocations against it, but these have NOT been "
-                     "applied to this dump.\n");
+            out_.put(strings ? "  Note: This section has relocations against it, but these have "
+                               "NOT been applied to this dump.\n"
+                             : " NOTE: This section has relocations against it, but these have "
+                               "NOT been applied to this dump.\n");
     }
     std::string chunk;
     std::string data_hex; // JSON hex dumps
@@ -1018,11 +1036,11 @@ void Dumper::dump_section(std::size_t index, bool strings) {
             continuing = false;
             const std::size_t line_end = text.find('\n', at);
             if (line_end == std::string_view::npos) {
-                out_.visible(text.substr(at));
+                string_dump_text(out_, text.substr(at));
                 out_.put('\n');
                 return;
             }
-            out_.visible(text.substr(at, line_end - at));
+            string_dump_text(out_, text.substr(at, line_end - at));
             out_.put("\\n\n");
             at = line_end + 1;
             continuing = at < text.size();
