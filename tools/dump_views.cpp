@@ -19,6 +19,9 @@ constexpr std::size_t dump_chunk = std::size_t{1} << 16;
 // core files hold register sets of some tens of kilobytes).
 constexpr std::uint64_t note_data_limit = std::uint64_t{16} << 20;
 
+// The section to segment mapping is made for at most this many pairs.
+constexpr std::size_t mapping_limit = std::size_t{1} << 26;
+
 // Segment types that hold only allocated sections, besides those <elf.h> names.
 constexpr std::uint32_t pt_gnu_sframe = 0x6474e554;
 constexpr std::uint32_t pt_gnu_mbind_lo = 0x6474e555;
@@ -141,6 +144,13 @@ bool Dumper::section_in_segment(const Elf64_Shdr &s, const Elf64_Phdr &p) const 
 
 void Dumper::print_segment_mapping() {
     if (segments_.empty() || sections_.size() <= 1 || section_names_ == nullptr) return;
+    // Every section is tried against every segment: hostile counts of both must not make that
+    // take hours.
+    if (segments_.size() * sections_.size() > mapping_limit) {
+        problem("section to segment mapping: %zu segments by %zu sections is more than is mapped",
+                segments_.size(), sections_.size());
+        return;
+    }
     if (options_.json) {
         json_.key("segment_sections");
         json_.begin_array();
@@ -681,7 +691,8 @@ void Dumper::print_note_block(std::size_t section, std::uint64_t offset, std::ui
 void Dumper::print_note(const Note &note, const NoteDetails &details) {
     if (!options_.json) {
         out_.put("  ");
-        const std::string_view owner = note.namesz != 0 ? note.owner : "(NONE)";
+        const std::string_view owner =
+            note.namesz != 0 ? std::string_view(note.owner) : std::string_view("(NONE)");
         out_.visible(owner);
         if (owner.size() < 20) out_.spaces(20 - owner.size());
         out_.put(" 0x");
