@@ -432,6 +432,8 @@ void Dumper::describe_note(const Note &note, NoteDetails &details) {
         type_text = note_type_text(gnu_note_types, note.type);
     } else if (note.namesz != 0 && starts("stapsdt")) {
         type_text = note.type == 3 ? "NT_STAPSDT (SystemTap probe descriptors)" : nullptr;
+    } else if (note.namesz != 0 && starts("Go")) {
+        type_text = note.type == 4 ? "GO BUILDID" : nullptr;
     } else if (note.namesz != 0 && starts("FDO")) {
         type_text = note.type == NT_FDO_PACKAGING_METADATA ? "FDO_PACKAGING_METADATA" : nullptr;
     } else {
@@ -828,8 +830,12 @@ void Dumper::print_histogram() {
         json_.key("histogram");
         json_.begin_array();
     }
+    // The first table of each kind, .hash before .gnu.hash whatever their order in the file.
     bool hash_done = false, gnu_done = false;
-    for (std::size_t i = 1; i < sections_.size(); ++i) {
+    for (std::size_t n = 0; n < 2 * sections_.size(); ++n) {
+        const bool gnu_pass = n >= sections_.size();
+        const std::size_t i = gnu_pass ? n - sections_.size() : n;
+        if (i == 0 || (sections_[i].sh_type == SHT_GNU_HASH) != gnu_pass) continue;
         const Elf64_Shdr &s = sections_[i];
         const std::string label = section_label(i);
         if (s.sh_type == SHT_HASH && !hash_done) {
