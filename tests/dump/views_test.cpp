@@ -88,6 +88,26 @@ TEST(DumpViews, EachViewMatchesReadelf) {
     }
 }
 
+// gold writes its version in a note and puts .gnu.hash before .hash: the histograms still come
+// in readelf's order.
+TEST(DumpViews, GoldLinkedLibrary) {
+    TempDir dir;
+    write_file(dir.file("h.c"), "int f(void) { return 1; }\nint g(void) { return 2; }\n");
+    const std::string library = dir.file("libh.so");
+    ASSERT_EQ(run({"/usr/bin/gcc", "-shared", "-fPIC", "-fuse-ld=gold", "-Wl,--hash-style=both",
+                   dir.file("h.c"), "-o", library})
+                  .status,
+              0);
+    const RunResult notes = expect_same({"-n"}, library);
+    EXPECT_NE(notes.out.find("NT_GNU_GOLD_VERSION (gold version)\t    Version: gold "),
+              std::string::npos);
+    const RunResult histogram = expect_same({"-I"}, library);
+    EXPECT_LT(histogram.out.find("Histogram for bucket list length"),
+              histogram.out.find("Histogram for `.gnu.hash'"));
+    expect_same({"-l"}, library, "\n Section to Segment mapping:");
+    expect_same({"--dyn-syms"}, library);
+}
+
 // Two C++ objects with inline functions and templates (COMDAT groups), one with a long name,
 // in a normal archive and a thin one.
 struct Archives {
