@@ -2,6 +2,7 @@
 // Tables are read and printed a chunk at a time.
 #include "dumper.hpp"
 #include "names.hpp"
+#include "relocation_info.hpp"
 
 #include <algorithm>
 #include <cinttypes>
@@ -116,6 +117,40 @@ void section_index(Output &out, unsigned index) {
     out.put(text);
 }
 
+// A relocation type's name left-aligned in width columns (cut to them when cut is set), or
+// "unrecognized: N" in readelf's words.
+void relocation_type(Output &out, const char *name, unsigned type, std::size_t width,
+                     bool cut = false) {
+    if (name == nullptr) {
+        char text[32];
+        std::snprintf(text, sizeof text, "unrecognized: %-7x", type);
+        return out.put(text);
+    }
+    const std::string_view text(name);
+    out.left(cut ? text.substr(0, width) : text, width);
+}
+
+// The file type as the header shows it: "DYN (Shared object file)".
+void file_type(Output &out, unsigned type) {
+    if (const char *name = file_type_name(type)) {
+        out.put(name);
+        out.put(" (");
+        out.put(file_type_description(type));
+        out.put(")");
+    } else if (type >= ET_LOOS && type <= ET_HIOS) {
+        out.put("OS Specific: (");
+        out.hex(type);
+        out.put(')');
+    } else if (type >= ET_LOPROC) {
+        out.put("Processor Specific: (");
+        out.hex(type);
+        out.put(')');
+    } else {
+        out.put("<unknown>: ");
+        out.hex(type);
+    }
+}
+
 const char *version_kind_name(VersionKind kind) {
     switch (kind) {
     case VersionKind::default_version:
@@ -209,23 +244,7 @@ void Dumper::print_header() {
     o.dec(ident[EI_ABIVERSION]);
     o.put('\n');
     label("Type:");
-    if (const char *name = file_type_name(h.e_type)) {
-        o.put(name);
-        o.put(" (");
-        o.put(file_type_description(h.e_type));
-        o.put(")");
-    } else if (h.e_type >= ET_LOOS && h.e_type <= ET_HIOS) {
-        o.put("OS Specific: (");
-        o.hex(h.e_type);
-        o.put(')');
-    } else if (h.e_type >= ET_LOPROC) {
-        o.put("Processor Specific: (");
-        o.hex(h.e_type);
-        o.put(')');
-    } else {
-        o.put("<unknown>: ");
-        o.hex(h.e_type);
-    }
+    file_type(o, h.e_type);
     o.put('\n');
     label("Machine:");
     if (machine != nullptr) {
@@ -275,6 +294,11 @@ void Dumper::print_header() {
 void Dumper::print_sections() {
     const unsigned machine = header_.e_machine;
     if (options_.json) {
+        json_.key("section_table");
+        json_.begin_object(true);
+        json_.field("offset", header_.e_shoff);
+        json_.field("count", section_count_);
+        json_.end_object();
         json_.key("sections");
         json_.begin_array();
         for (std::size_t i = 0; i < sections_.size(); ++i) {
@@ -298,6 +322,15 @@ void Dumper::print_sections() {
     }
     Output &o = out_;
     if (sections_.empty()) return o.put("\nThere are no sections in this file.\n");
+    // Without the file header, where the table is comes first.
+    if (!options_.header) {
+        o.put(section_count_ == 1 ? "There is " : "There are ");
+        o.dec(section_count_);
+        o.put(section_count_ == 1 ? " section header, starting at offset "
+                                  : " section headers, starting at offset ");
+        o.hex0x(header_.e_shoff);
+        o.put(":\n");
+    }
     o.put(wide_ ? "\nSection Headers:\n  [Nr] Name              Type            Address          "
                   "Off    Size   ES Flg Lk Inf Al\n"
                 : "\nSection Headers:\n  [Nr] Name              Type            Addr     Off    "
@@ -357,11 +390,32 @@ void Dumper::print_segments() {
     const unsigned machine = header_.e_machine;
     if (!options_.json) {
         if (segments_.empty()) return out_.put("\nThere are no program headers in this file.\n");
+        // Without the file header, the file's type, entry point and where the table is.
+        if (!options_.header) {
+            out_.put("\nElf file type is ");
+            file_type(out_, header_.e_type);
+            out_.put("\nEntry point ");
+            out_.hex0x(header_.e_entry);
+            out_.put(segment_count_ == 1 ? "\nThere is " : "\nThere are ");
+            out_.dec(segment_count_);
+            out_.put(segment_count_ == 1 ? " program header, starting at offset "
+                                         : " program headers, starting at offset ");
+            out_.dec(header_.e_phoff);
+            out_.put('\n');
+        }
         out_.put(wide_ ? "\nProgram Headers:\n  Type           Offset   VirtAddr           "
                          "PhysAddr           FileSiz  MemSiz   Flg Align\n"
                        : "\nProgram Headers:\n  Type           Offset   VirtAddr   PhysAddr   "
                          "FileSiz MemSiz  Flg Align\n");
     } else {
+        json_.key("segment_table");
+        json_.begin_object(true);
+        json_.field("offset", header_.e_phoff);
+        json_.field("count", segment_count_);
+        json_.field("file_type", header_.e_type);
+        json_.name_field("file_type_name", file_type_name(header_.e_type));
+        json_.field("entry", header_.e_entry);
+        json_.end_object();
         json_.key("segments");
         json_.begin_array();
     }
@@ -433,7 +487,11 @@ void Dumper::print_segments() {
         o.put((p.p_flags & PF_W) != 0 ? 'W' : ' ');
         o.put((p.p_flags & PF_X) != 0 ? 'E' : ' ');
         o.put(' ');
-        o.hex0x(p.p_align);
+        if (p.p_align == 0) {
+            o.put('0'); // readelf prints it with %#lx
+        } else {
+            o.hex0x(p.p_align);
+        }
         o.put('\n');
         if (has_interpreter) {
             o.put("      [Requesting program interpreter: ");
@@ -748,33 +806,38 @@ void Dumper::print_relocation_section(std::size_t index) {
 
     const unsigned machine = header_.e_machine;
     const int digits = wide_ ? 16 : 8;
+    const InfoLayout layout = info_layout(wide_, machine, header_.e_ident[EI_DATA]);
+    const bool mips64 = layout == InfoLayout::mips64_big || layout == InfoLayout::mips64_little;
     const auto print_relocation = [&](const Elf64_Rela &r, std::uint64_t number) QUENZA_INLINE {
-        const std::uint64_t symbol = ELF64_R_SYM(r.r_info);
-        const unsigned type = static_cast<unsigned>(ELF64_R_TYPE(r.r_info));
-        // A 32-bit file's r_info as the file holds it.
-        const std::uint64_t info = wide_ ? r.r_info : (symbol << 8) | (type & 0xff);
+        const RelocationInfo decoded = decode_relocation_info(layout, r.r_info);
+        const std::uint64_t symbol = decoded.symbol;
+        const unsigned type = decoded.type;
         const char *type_name = relocation_type_name(machine, type);
+        // R_SPARC_OLO10 carries a second addend in the bits above its type.
+        const bool second_addend = layout == InfoLayout::sparc64 && type == R_SPARC_OLO10;
         const CompactSymbol *target = nullptr;
         std::string_view target_name;
         SymbolVersion version;
         if (symbol != 0) {
             if (symbols == nullptr) {
                 if (link == 0)
-                    problem("%s: relocation %" PRIu64 ": symbol index %" PRIu64
-                            " but the section has no symbol table",
-                            section_label(index).c_str(), number, symbol);
+                    problem("%s: relocations refer to symbols but the section has no symbol table",
+                            section_label(index).c_str());
                 target_name = "<corrupt>";
             } else if (symbol >= symbols->symbols.size()) {
-                problem("%s: relocation %" PRIu64 ": symbol index %" PRIu64
-                        " is out of range (%zu symbols)",
-                        section_label(index).c_str(), number, symbol, symbols->symbols.size());
+                // Keyed by the symbol, so a bad index many relocations use counts once.
+                problem("%s: symbol index %" PRIu64 " is out of range (%zu symbols), first used "
+                        "by relocation %" PRIu64,
+                        section_label(index).c_str(), symbol, symbols->symbols.size(), number);
                 target_name = "<corrupt>";
             } else {
                 target = &symbols->symbols[symbol];
                 target_name = string_or_corrupt(symbols->strings.get(), target->name,
                                                 symbols->section, "symbol", symbol);
-                if (target_name.empty() && ELF64_ST_TYPE(target->info) == STT_SECTION)
-                    target_name = section_name(target->shndx);
+                if (target->name == 0)
+                    target_name = ELF64_ST_TYPE(target->info) == STT_SECTION
+                                      ? section_symbol_name(target->shndx)
+                                      : std::string_view();
                 if (symbol < symbols->versyms.size())
                     version = symbol_version(symbols->versyms[symbol], target->shndx != SHN_UNDEF,
                                              target_name);
@@ -783,9 +846,17 @@ void Dumper::print_relocation_section(std::size_t index) {
         if (options_.json) {
             json_.begin_object(true);
             json_.field("offset", r.r_offset);
-            json_.field("info", info);
+            json_.field("info", decoded.info);
             json_.field("type", type);
             json_.name_field("type_name", type_name);
+            if (mips64) {
+                json_.field("type2", decoded.type2);
+                json_.name_field("type2_name", relocation_type_name(machine, decoded.type2));
+                json_.field("type3", decoded.type3);
+                json_.name_field("type3_name", relocation_type_name(machine, decoded.type3));
+                json_.field("ssym", decoded.ssym);
+                json_.name_field("ssym_name", mips_special_symbol_name(decoded.ssym));
+            }
             json_.field("symbol", symbol);
             if (symbol != 0) {
                 json_.key("symbol_value");
@@ -803,21 +874,18 @@ void Dumper::print_relocation_section(std::size_t index) {
             if (rela) {
                 json_.signed_field("addend", r.r_addend);
             }
+            if (second_addend) {
+                json_.signed_field("second_addend", decoded.type_data);
+            }
             json_.end_object();
             return;
         }
         Output &o = out_;
         o.hex(r.r_offset, digits);
         o.put("  ");
-        o.hex(info, digits);
+        o.hex(decoded.info, digits);
         o.put(' ');
-        if (type_name != nullptr) {
-            o.left(type_name, 22);
-        } else {
-            char text[40];
-            std::snprintf(text, sizeof text, "<unknown>: %x", type);
-            o.left(text, 22);
-        }
+        relocation_type(o, type_name, type, 22);
         if (symbol != 0) {
             o.put(' ');
             if (target != nullptr) {
@@ -826,7 +894,11 @@ void Dumper::print_relocation_section(std::size_t index) {
                 o.spaces(static_cast<std::size_t>(digits));
             }
             o.put(wide_ ? " " : "   ");
-            print_symbol_name(target_name, version, false);
+            if (target != nullptr && target->name == 0 && target_name.empty()) {
+                o.put("<null>");
+            } else {
+                print_symbol_name(target_name, version, false);
+            }
             if (rela) {
                 const bool negative = r.r_addend < 0;
                 o.put(negative ? " - " : " + ");
@@ -842,7 +914,27 @@ void Dumper::print_relocation_section(std::size_t index) {
                 o.hex(static_cast<std::uint64_t>(r.r_addend));
             }
         }
+        if (second_addend) {
+            // Shown as an unsigned 64-bit number, as readelf does.
+            o.put(" + ");
+            o.hex(static_cast<std::uint64_t>(decoded.type_data));
+        }
         o.put('\n');
+        if (mips64) {
+            o.put("                    Type2: ");
+            relocation_type(o, relocation_type_name(machine, decoded.type2), decoded.type2, 17,
+                            true);
+            o.put("\n                    Type3: ");
+            relocation_type(o, relocation_type_name(machine, decoded.type3), decoded.type3, 17,
+                            true);
+            o.put('\n');
+            // readelf does not show the special symbol; it is shown when there is one.
+            if (decoded.ssym != 0) {
+                o.put("                    Ssym: ");
+                relocation_type(o, mips_special_symbol_name(decoded.ssym), decoded.ssym, 17, true);
+                o.put('\n');
+            }
+        }
     };
     if (usable && rela) {
         for_each_record(index, count, record, quenza_read_Relas, "relocation", print_relocation);

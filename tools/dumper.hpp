@@ -205,10 +205,14 @@ class Dumper {
   private:
     // Problems: each one goes to err at once (up to a limit) and into the JSON "problems".
     void problem(const char *format, ...) __attribute__((format(printf, 2, 3)));
-    void always_problem(const char *format, ...) __attribute__((format(printf, 2, 3)));
-    void report(bool always, const char *format, va_list arguments);
+    // Counts a problem once however often it is met, and shows the first ones (or every one when
+    // always is set).
+    void report(bool always, std::string text);
     std::string section_label(std::size_t index) const; // "section 12 (.dynsym)"
     std::string_view section_name(std::size_t index) const;
+    // How a relocation names an unnamed section symbol: its section's name, or for a reserved
+    // index a word (ABS, COMMON, ...) or "<section 0xN>".
+    std::string_view section_symbol_name(unsigned shndx);
 
     // Reading, with every offset and size checked against the file size first.
     bool measure();
@@ -312,7 +316,8 @@ class Dumper {
     bool wide_ = false; // 64-bit class
     std::vector<Elf64_Shdr> sections_;
     std::vector<Elf64_Phdr> segments_;
-    std::size_t section_count_ = 0; // from the header, extended numbering resolved
+    std::size_t section_count_ = 0;   // from the header, extended numbering resolved
+    std::uint64_t segment_count_ = 0; // likewise
     std::size_t name_table_index_ = 0;
     std::shared_ptr<const StringTable> section_names_;
     std::vector<std::size_t> versym_sections_; // by symbol table; 0 for none
@@ -323,9 +328,11 @@ class Dumper {
     std::vector<VersionSection> version_sections_;
     std::vector<VersionName> version_names_; // by version index
 
+    char section_symbol_text_[24] = {};
     unsigned long problems_ = 0;
     std::vector<std::string> messages_; // the ones shown, in order
-    std::unordered_set<std::string> shown_;
+    unsigned long shown_count_ = 0;
+    std::unordered_set<std::uint64_t> seen_; // hashes of the problems met
 };
 
 template <typename Record, typename Visit, typename BeforeChunk>

@@ -10,6 +10,14 @@ namespace {
 
 #include "elf_names.inc"
 
+// A machine's relocation types, in ascending order.
+struct MachineRelocations {
+    unsigned machine;
+    const TypeName *types;
+    std::size_t count;
+};
+#include "relocation_names.inc"
+
 template <std::size_t N> const char *find(const TypeName (&table)[N], unsigned number) {
     const TypeName *end = table + N;
     const TypeName *at = std::lower_bound(
@@ -100,10 +108,18 @@ template <typename Entry, std::size_t N> constexpr bool ascending(const Entry (&
     return std::is_sorted(table, table + N,
                           [](const Entry &a, const Entry &b) { return a.number < b.number; });
 }
-static_assert(ascending(machine_names) && ascending(x86_64_relocations) &&
-              ascending(i386_relocations) && ascending(ppc_relocations) &&
-              ascending(ppc64_relocations) && ascending(s390_relocations) &&
-              ascending(aarch64_relocations) && ascending(arm_relocations));
+constexpr bool relocation_tables_ascending() {
+    for (const MachineRelocations &table : machine_relocations)
+        if (!std::is_sorted(
+                table.types, table.types + table.count,
+                [](const TypeName &a, const TypeName &b) { return a.number < b.number; }))
+            return false;
+    return std::is_sorted(std::begin(machine_relocations), std::end(machine_relocations),
+                          [](const MachineRelocations &a, const MachineRelocations &b) {
+                              return a.machine < b.machine;
+                          });
+}
+static_assert(ascending(machine_names) && relocation_tables_ascending());
 static_assert(ascending(section_types) && ascending(segment_types) && ascending(dynamic_tags) &&
               ascending(ppc_dynamic_tags) && ascending(ppc64_dynamic_tags) &&
               ascending(file_types) && ascending(file_type_descriptions) && ascending(osabis) &&
@@ -166,27 +182,17 @@ const char *dynamic_tag_name(std::int64_t tag, unsigned machine) {
 }
 
 const char *relocation_type_name(unsigned machine, unsigned type) {
-    switch (machine) {
-    case EM_X86_64:
-        return find(x86_64_relocations, type);
-    case EM_386:
-    case EM_IAMCU:
-        // <elf.h> spells this one R_386_JMP_SLOT; binutils shows R_386_JUMP_SLOT.
-        if (type == R_386_JMP_SLOT) return "R_386_JUMP_SLOT";
-        return find(i386_relocations, type);
-    case EM_PPC:
-        return find(ppc_relocations, type);
-    case EM_PPC64:
-        return find(ppc64_relocations, type);
-    case EM_S390:
-        return find(s390_relocations, type);
-    case EM_AARCH64:
-        return find(aarch64_relocations, type);
-    case EM_ARM:
-        return find(arm_relocations, type);
-    default:
-        return nullptr;
-    }
+    const MachineRelocations *end = std::end(machine_relocations);
+    const MachineRelocations *at = std::lower_bound(
+        std::begin(machine_relocations), end, machine,
+        [](const MachineRelocations &entry, unsigned n) { return entry.machine < n; });
+    if (at == end || at->machine != machine) return nullptr;
+    // A SPARC type's upper 24 bits hold an addend (R_SPARC_OLO10): the type is the low 8.
+    if (machine == EM_SPARC || machine == EM_SPARC32PLUS || machine == EM_SPARCV9) type &= 0xff;
+    const TypeName *last = at->types + at->count;
+    const TypeName *found = std::lower_bound(
+        at->types, last, type, [](const TypeName &entry, unsigned n) { return entry.number < n; });
+    return found != last && found->number == type ? found->name : nullptr;
 }
 
 const char *symbol_type_name(unsigned type) {
