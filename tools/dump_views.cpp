@@ -28,7 +28,7 @@ constexpr std::uint32_t pt_gnu_mbind_lo = 0x6474e555;
 constexpr std::uint32_t pt_gnu_mbind_hi = 0x6474f554;
 
 const char *note_type_text(const NoteTypeName *begin, const NoteTypeName *end, std::uint32_t type) {
-    const auto found =
+    const auto *const found =
         std::find_if(begin, end, [type](const NoteTypeName &entry) { return entry.type == type; });
     return found != end ? found->text : nullptr;
 }
@@ -108,7 +108,12 @@ void string_dump_text(Output &out, std::string_view text) {
 
 // -- Section to segment mapping ------------------------------------------------------------------
 
-bool Dumper::section_in_segment(const Elf64_Shdr &s, const Elf64_Phdr &p) const {
+namespace {
+
+// Whether a section lies in a segment, by readelf's rule: its file bytes (unless NOBITS) and, when
+// allocated, its addresses inside the segment's; TLS sections only in TLS, LOAD and RELRO
+// segments; no empty sections at the edges of DYNAMIC and NOTE segments.
+bool section_in_segment(const Elf64_Shdr &s, const Elf64_Phdr &p) {
     const bool tls = (s.sh_flags & SHF_TLS) != 0;
     const bool alloc = (s.sh_flags & SHF_ALLOC) != 0;
     const bool nobits = s.sh_type == SHT_NOBITS;
@@ -141,6 +146,8 @@ bool Dumper::section_in_segment(const Elf64_Shdr &s, const Elf64_Phdr &p) const 
     }
     return true;
 }
+
+} // namespace
 
 void Dumper::print_segment_mapping() {
     if (segments_.empty() || sections_.size() <= 1 || section_names_ == nullptr) return;
@@ -334,7 +341,8 @@ void Dumper::describe_property_note(const Note &note, NoteDetails &details) {
                     at);
             return;
         }
-        std::uint64_t type = 0, datasz = 0;
+        std::uint64_t type = 0;
+        std::uint64_t datasz = 0;
         scalar_at(note.desc_offset + at, 4, type);
         scalar_at(note.desc_offset + at + 4, 4, datasz);
         at += 8;
@@ -487,7 +495,8 @@ void Dumper::describe_note(const Note &note, NoteDetails &details) {
                 text += '\n';
                 return;
             }
-            std::uint64_t count = 0, mask = 0;
+            std::uint64_t count = 0;
+            std::uint64_t mask = 0;
             scalar_at(note.desc_offset, 4, count);
             scalar_at(note.desc_offset + 4, 4, mask);
             text += format("num entries: %" PRIu64 ", enabled mask: %" PRIx64 "\n", count, mask);
@@ -567,7 +576,8 @@ void Dumper::describe_file_note(const Note &note, NoteDetails &details) {
         text = "\n";
         return;
     }
-    std::uint64_t count = 0, page_size = 0;
+    std::uint64_t count = 0;
+    std::uint64_t page_size = 0;
     scalar_at(note.desc_offset, static_cast<int>(address), count);
     scalar_at(note.desc_offset + address, static_cast<int>(address), page_size);
     if (count > (note.descsz - 2 * address) / (3 * address)) {
@@ -831,7 +841,8 @@ void Dumper::print_histogram() {
         json_.begin_array();
     }
     // The first table of each kind, .hash before .gnu.hash whatever their order in the file.
-    bool hash_done = false, gnu_done = false;
+    bool hash_done = false;
+    bool gnu_done = false;
     for (std::size_t n = 0; n < 2 * sections_.size(); ++n) {
         const bool gnu_pass = n >= sections_.size();
         const std::size_t i = gnu_pass ? n - sections_.size() : n;
@@ -843,7 +854,9 @@ void Dumper::print_histogram() {
             // 64-bit s390 and Alpha use 8-byte hash words.
             const int width =
                 wide_ && (header_.e_machine == EM_S390 || header_.e_machine == 41) ? 8 : 4;
-            std::vector<std::uint64_t> head, buckets, chains;
+            std::vector<std::uint64_t> head;
+            std::vector<std::uint64_t> buckets;
+            std::vector<std::uint64_t> chains;
             if (!in_file(s.sh_offset, s.sh_size) || s.sh_type == SHT_NOBITS ||
                 s.sh_size < 2 * static_cast<std::uint64_t>(width) ||
                 !read_words(s.sh_offset, 2, width, head)) {
@@ -879,7 +892,9 @@ void Dumper::print_histogram() {
             print_histogram_rows(i, false, lengths, symbols);
         } else if (s.sh_type == SHT_GNU_HASH && !gnu_done) {
             gnu_done = true;
-            std::vector<std::uint64_t> head, buckets, chains;
+            std::vector<std::uint64_t> head;
+            std::vector<std::uint64_t> buckets;
+            std::vector<std::uint64_t> chains;
             if (!in_file(s.sh_offset, s.sh_size) || s.sh_size < 16 ||
                 !read_words(s.sh_offset, 4, 4, head)) {
                 problem("%s: hash table header cannot be read", label.c_str());

@@ -280,7 +280,6 @@ class Dumper {
     void print_version_heading(const char *what, std::size_t index, std::uint64_t count);
     void print_symbol_name(std::string_view name, const SymbolVersion &version, bool with_index);
     // The structure views (dump_views.cpp).
-    bool section_in_segment(const Elf64_Shdr &section, const Elf64_Phdr &segment) const;
     void print_segment_mapping();
     void print_groups();
     bool scalar_at(std::uint64_t offset, int width, std::uint64_t &value);
