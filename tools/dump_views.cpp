@@ -835,106 +835,162 @@ void Dumper::print_histogram_rows(std::size_t section, bool gnu,
     }
 }
 
+void Dumper::histogram_of_hash(std::size_t section, std::uint64_t offset, std::uint64_t size) {
+    const std::string label =
+        section != 0 ? section_label(section) : format("hash table at offset 0x%" PRIx64, offset);
+    // 64-bit s390 and Alpha use 8-byte hash words.
+    const int width =
+        wide_ && (header_.e_machine == EM_S390 || header_.e_machine == EM_ALPHA) ? 8 : 4;
+    const auto word = static_cast<std::uint64_t>(width);
+    std::vector<std::uint64_t> head;
+    if (!in_file(offset, size) || size < 2 * word || !read_words(offset, 2, width, head)) {
+        problem("%s: hash table header cannot be read", label.c_str());
+        return;
+    }
+    const std::uint64_t room = size / word - 2;
+    if (head[0] > room || head[1] > room - head[0]) {
+        problem("%s: %" PRIu64 " buckets and %" PRIu64
+                " chains do not fit in the section (size 0x%" PRIx64 ")",
+                label.c_str(), head[0], head[1], size);
+        return;
+    }
+    std::vector<std::uint64_t> buckets;
+    std::vector<std::uint64_t> chains;
+    if (!charge((2 + head[0] + head[1]) * word) ||
+        !read_words(offset + 2 * word, head[0], width, buckets) ||
+        !read_words(offset + (2 + head[0]) * word, head[1], width, chains)) {
+        problem("%s: read error", label.c_str());
+        return;
+    }
+    std::vector<std::uint64_t> lengths(buckets.size());
+    std::uint64_t symbols = 0;
+    for (std::size_t b = 0; b < buckets.size(); ++b) {
+        for (std::uint64_t si = buckets[b]; si > 0 && si < chains.size(); si = chains[si]) {
+            ++symbols;
+            if (++lengths[b] > chains.size()) {
+                problem("%s: chain of bucket %zu loops", label.c_str(), b);
+                break;
+            }
+        }
+    }
+    print_histogram_rows(section, false, lengths, symbols);
+}
+
+void Dumper::histogram_of_gnu_hash(std::size_t section, std::uint64_t offset, std::uint64_t size) {
+    const std::string label =
+        section != 0 ? section_label(section) : format("hash table at offset 0x%" PRIx64, offset);
+    std::vector<std::uint64_t> head;
+    if (!in_file(offset, size) || size < 16 || !read_words(offset, 4, 4, head)) {
+        problem("%s: hash table header cannot be read", label.c_str());
+        return;
+    }
+    const std::uint64_t bloom = head[2] * (wide_ ? 8 : 4);
+    const std::uint64_t room = size - 16;
+    if (bloom > room || head[0] > (room - bloom) / 4) {
+        problem("%s: %" PRIu64 " buckets and %" PRIu64
+                " filter words do not fit in the section (size 0x%" PRIx64 ")",
+                label.c_str(), head[0], head[2], size);
+        return;
+    }
+    const std::uint64_t buckets_at = offset + 16 + bloom;
+    const std::uint64_t chains_at = buckets_at + 4 * head[0];
+    const std::uint64_t chain_room = (room - bloom - 4 * head[0]) / 4;
+    std::vector<std::uint64_t> buckets;
+    if (!charge(4 * head[0]) || !read_words(buckets_at, head[0], 4, buckets)) {
+        problem("%s: read error", label.c_str());
+        return;
+    }
+    // The chains run to the end of the last bucket's chain: the one its last word marks.
+    std::uint64_t last = 0;
+    for (const std::uint64_t bucket : buckets)
+        last = std::max(last, bucket);
+    std::uint64_t chain_count = 0;
+    if (last >= head[1]) {
+        chain_count = last - head[1];
+        std::uint64_t value = 0;
+        while (chain_count < chain_room && scalar_at(chains_at + 4 * chain_count, 4, value) &&
+               (value & 1) == 0)
+            ++chain_count;
+        chain_count = std::min(chain_count + 1, chain_room);
+    }
+    std::vector<std::uint64_t> chains;
+    if (!charge(4 * chain_count) || !read_words(chains_at, chain_count, 4, chains)) {
+        problem("%s: read error", label.c_str());
+        return;
+    }
+    std::vector<std::uint64_t> lengths(buckets.size());
+    std::uint64_t symbols = 0;
+    for (std::size_t b = 0; b < buckets.size(); ++b) {
+        if (buckets[b] == 0) continue;
+        std::uint64_t length = 1;
+        if (buckets[b] < head[1]) {
+            problem("%s: bucket %zu starts at symbol %" PRIu64
+                    ", before the first hashed symbol %" PRIu64,
+                    label.c_str(), b, buckets[b], head[1]);
+        } else {
+            for (std::uint64_t off = buckets[b] - head[1];
+                 off < chains.size() && (chains[off] & 1) == 0; ++off)
+                ++length;
+        }
+        lengths[b] = length;
+        symbols += length;
+    }
+    // A table whose buckets are all empty hashes nothing: no histogram, as readelf.
+    if (symbols != 0) print_histogram_rows(section, true, lengths, symbols);
+}
+
+bool Dumper::address_to_offset(std::uint64_t address, std::uint64_t &offset,
+                               std::uint64_t &size) const {
+    for (const Elf64_Phdr &p : segments_) {
+        if (p.p_type != PT_LOAD || address < p.p_vaddr || address - p.p_vaddr >= p.p_filesz)
+            continue;
+        offset = p.p_offset + (address - p.p_vaddr);
+        size = p.p_filesz - (address - p.p_vaddr);
+        return true;
+    }
+    return false;
+}
+
 void Dumper::print_histogram() {
     if (options_.json) {
         json_.key("histogram");
         json_.begin_array();
     }
-    // The first table of each kind, .hash before .gnu.hash whatever their order in the file.
-    bool hash_done = false;
-    bool gnu_done = false;
-    for (std::size_t n = 0; n < 2 * sections_.size(); ++n) {
-        const bool gnu_pass = n >= sections_.size();
-        const std::size_t i = gnu_pass ? n - sections_.size() : n;
-        if (i == 0 || (sections_[i].sh_type == SHT_GNU_HASH) != gnu_pass) continue;
-        const Elf64_Shdr &s = sections_[i];
-        const std::string label = section_label(i);
-        if (s.sh_type == SHT_HASH && !hash_done) {
-            hash_done = true;
-            // 64-bit s390 and Alpha use 8-byte hash words.
-            const int width =
-                wide_ && (header_.e_machine == EM_S390 || header_.e_machine == 41) ? 8 : 4;
-            std::vector<std::uint64_t> head;
-            std::vector<std::uint64_t> buckets;
-            std::vector<std::uint64_t> chains;
-            if (!in_file(s.sh_offset, s.sh_size) || s.sh_type == SHT_NOBITS ||
-                s.sh_size < 2 * static_cast<std::uint64_t>(width) ||
-                !read_words(s.sh_offset, 2, width, head)) {
-                problem("%s: hash table header cannot be read", label.c_str());
-                continue;
-            }
-            const std::uint64_t room = s.sh_size / static_cast<std::uint64_t>(width) - 2;
-            if (head[0] > room || head[1] > room - head[0]) {
-                problem("%s: %" PRIu64 " buckets and %" PRIu64
-                        " chains do not fit in the section (size 0x%" PRIx64 ")",
-                        label.c_str(), head[0], head[1], s.sh_size);
-                continue;
-            }
-            if (!charge(s.sh_size) ||
-                !read_words(s.sh_offset + 2 * static_cast<std::uint64_t>(width), head[0], width,
-                            buckets) ||
-                !read_words(s.sh_offset + (2 + head[0]) * static_cast<std::uint64_t>(width),
-                            head[1], width, chains)) {
-                problem("%s: read error", label.c_str());
-                continue;
-            }
-            std::vector<std::uint64_t> lengths(buckets.size());
-            std::uint64_t symbols = 0;
-            for (std::size_t b = 0; b < buckets.size(); ++b) {
-                for (std::uint64_t si = buckets[b]; si > 0 && si < chains.size(); si = chains[si]) {
-                    ++symbols;
-                    if (++lengths[b] > chains.size()) {
-                        problem("%s: chain of bucket %zu loops", label.c_str(), b);
-                        break;
-                    }
-                }
-            }
-            print_histogram_rows(i, false, lengths, symbols);
-        } else if (s.sh_type == SHT_GNU_HASH && !gnu_done) {
-            gnu_done = true;
-            std::vector<std::uint64_t> head;
-            std::vector<std::uint64_t> buckets;
-            std::vector<std::uint64_t> chains;
-            if (!in_file(s.sh_offset, s.sh_size) || s.sh_size < 16 ||
-                !read_words(s.sh_offset, 4, 4, head)) {
-                problem("%s: hash table header cannot be read", label.c_str());
-                continue;
-            }
-            const std::uint64_t bloom = head[2] * (wide_ ? 8 : 4);
-            const std::uint64_t room = s.sh_size - 16;
-            if (bloom > room || head[0] > (room - bloom) / 4) {
-                problem("%s: %" PRIu64 " buckets and %" PRIu64
-                        " filter words do not fit in the section (size 0x%" PRIx64 ")",
-                        label.c_str(), head[0], head[2], s.sh_size);
-                continue;
-            }
-            const std::uint64_t buckets_at = s.sh_offset + 16 + bloom;
-            const std::uint64_t chain_count = (room - bloom - 4 * head[0]) / 4;
-            if (!charge(s.sh_size) || !read_words(buckets_at, head[0], 4, buckets) ||
-                !read_words(buckets_at + 4 * head[0], chain_count, 4, chains)) {
-                problem("%s: read error", label.c_str());
-                continue;
-            }
-            std::vector<std::uint64_t> lengths(buckets.size());
-            std::uint64_t symbols = 0;
-            for (std::size_t b = 0; b < buckets.size(); ++b) {
-                if (buckets[b] == 0) continue;
-                std::uint64_t length = 1;
-                if (buckets[b] < head[1]) {
-                    problem("%s: bucket %zu starts at symbol %" PRIu64
-                            ", before the first hashed symbol %" PRIu64,
-                            label.c_str(), b, buckets[b], head[1]);
+    if (!sections_.empty()) {
+        // The first table of each kind, .hash before .gnu.hash whatever their order in the file.
+        for (const std::uint32_t type : {std::uint32_t{SHT_HASH}, std::uint32_t{SHT_GNU_HASH}}) {
+            for (std::size_t i = 1; i < sections_.size(); ++i) {
+                const Elf64_Shdr &s = sections_[i];
+                if (s.sh_type != type) continue;
+                if (type == SHT_HASH) {
+                    histogram_of_hash(i, s.sh_offset, s.sh_size);
                 } else {
-                    for (std::uint64_t off = buckets[b] - head[1];
-                         off < chains.size() && (chains[off] & 1) == 0; ++off)
-                        ++length;
+                    histogram_of_gnu_hash(i, s.sh_offset, s.sh_size);
                 }
-                lengths[b] = length;
-                symbols += length;
+                break;
             }
-            // A table whose buckets are all empty hashes nothing: no histogram, as readelf.
-            if (symbols != 0) print_histogram_rows(i, true, lengths, symbols);
         }
+    } else {
+        // Without section headers, the tables the dynamic segment names.
+        std::uint64_t hash = 0;
+        std::uint64_t gnu_hash = 0;
+        for (const Elf64_Phdr &p : segments_) {
+            if (p.p_type != PT_DYNAMIC || !in_file(p.p_offset, p.p_filesz)) continue;
+            const std::uint64_t count = p.p_filesz / (wide_ ? 16 : 8);
+            seek(p.p_offset);
+            for (std::uint64_t k = 0; k < count; ++k) {
+                Elf64_Dyn entry;
+                if (quenza_read_Dyn(in_, &entry) != 1 || entry.d_tag == DT_NULL) break;
+                if (entry.d_tag == DT_HASH) hash = entry.d_un.d_ptr;
+                if (entry.d_tag == DT_GNU_HASH) gnu_hash = entry.d_un.d_ptr;
+            }
+            break;
+        }
+        std::uint64_t offset = 0;
+        std::uint64_t size = 0;
+        if (hash != 0 && address_to_offset(hash, offset, size)) histogram_of_hash(0, offset, size);
+        if (gnu_hash != 0 && address_to_offset(gnu_hash, offset, size))
+            histogram_of_gnu_hash(0, offset, size);
     }
     if (options_.json) json_.end_array();
 }

@@ -293,6 +293,10 @@ class Dumper {
     void describe_file_note(const Note &note, NoteDetails &details);
     void print_note(const Note &note, const NoteDetails &details);
     void print_histogram();
+    void histogram_of_hash(std::size_t section, std::uint64_t offset, std::uint64_t size);
+    void histogram_of_gnu_hash(std::size_t section, std::uint64_t offset, std::uint64_t size);
+    bool address_to_offset(std::uint64_t address, std::uint64_t &offset,
+                           std::uint64_t &size) const;
     void print_histogram_rows(std::size_t section, bool gnu,
                               const std::vector<std::uint64_t> &lengths, std::uint64_t symbols);
     void print_section_dumps();

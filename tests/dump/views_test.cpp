@@ -108,6 +108,25 @@ TEST(DumpViews, GoldLinkedLibrary) {
     expect_same({"--dyn-syms"}, library);
 }
 
+// Without section headers, notes come from the NOTE segments and the histograms from the tables
+// the dynamic segment names, in both classes and byte orders.
+TEST(DumpViews, WithoutSectionHeaders) {
+    TempDir dir;
+    for (const char *base : {"/usr/bin/ls", "hello-i686", "hello-powerpc", "hello-s390x"}) {
+        std::string bytes = read_file(corpus_file(base));
+        const bool wide = bytes.at(4) == 2, big = bytes.at(5) == 2;
+        set_field(bytes, wide ? 40 : 32, wide ? 8 : 4, big, 0); // e_shoff
+        set_field(bytes, wide ? 60 : 48, 2, big, 0);            // e_shnum
+        set_field(bytes, wide ? 62 : 50, 2, big, 0);            // e_shstrndx
+        const std::string path = dir.file("stripped");
+        write_file(path, bytes);
+        SCOPED_TRACE(base);
+        EXPECT_EQ(expect_same({"-n"}, path).status, 0);
+        const RunResult histogram = expect_same({"-I"}, path);
+        EXPECT_NE(histogram.out.find("Histogram for"), std::string::npos);
+    }
+}
+
 // Two C++ objects with inline functions and templates (COMDAT groups), one with a long name,
 // in a normal archive and a thin one.
 struct Archives {
