@@ -349,11 +349,11 @@ void Dumper::print_sections() {
         } else {
             char text[32];
             if (s.sh_type >= SHT_LOUSER) {
-                std::snprintf(text, sizeof text, "LOUSER+0x%x", s.sh_type - SHT_LOUSER);
+                std::snprintf(text, sizeof text, "LOUSER+%#x", s.sh_type - SHT_LOUSER);
             } else if (s.sh_type >= SHT_LOPROC) {
-                std::snprintf(text, sizeof text, "LOPROC+0x%x", s.sh_type - SHT_LOPROC);
+                std::snprintf(text, sizeof text, "LOPROC+%#x", s.sh_type - SHT_LOPROC);
             } else if (s.sh_type >= SHT_LOOS) {
-                std::snprintf(text, sizeof text, "LOOS+0x%x", s.sh_type - SHT_LOOS);
+                std::snprintf(text, sizeof text, "LOOS+%#x", s.sh_type - SHT_LOOS);
             } else {
                 std::snprintf(text, sizeof text, "%08x: <unknown>", s.sh_type);
             }
@@ -459,18 +459,19 @@ void Dumper::print_segments() {
         }
         Output &o = out_;
         o.put("  ");
+        // The type takes 14 columns, cut to them as readelf does (RISCV_ATTRIBUT).
         if (type != nullptr) {
-            o.left(type, 14);
+            o.left(std::string_view(type).substr(0, 14), 14);
         } else {
             char text[32];
             if (p.p_type >= PT_LOPROC && p.p_type <= PT_HIPROC) {
-                std::snprintf(text, sizeof text, "LOPROC+0x%x", p.p_type - PT_LOPROC);
+                std::snprintf(text, sizeof text, "LOPROC+%#x", p.p_type - PT_LOPROC);
             } else if (p.p_type >= PT_LOOS && p.p_type <= PT_HIOS) {
-                std::snprintf(text, sizeof text, "LOOS+0x%x", p.p_type - PT_LOOS);
+                std::snprintf(text, sizeof text, "LOOS+%#x", p.p_type - PT_LOOS);
             } else {
                 std::snprintf(text, sizeof text, "<unknown>: %x", p.p_type);
             }
-            o.left(text, 14);
+            o.left(std::string_view(text).substr(0, 14), 14);
         }
         o.put(' ');
         o.hex0x(p.p_offset, 6);
@@ -808,7 +809,7 @@ void Dumper::print_relocation_section(std::size_t index) {
     const int digits = wide_ ? 16 : 8;
     const InfoLayout layout = info_layout(wide_, machine, header_.e_ident[EI_DATA]);
     const bool mips64 = layout == InfoLayout::mips64_big || layout == InfoLayout::mips64_little;
-    const auto print_relocation = [&](const Elf64_Rela &r, std::uint64_t number) QUENZA_INLINE {
+    const auto print_relocation = [&](const Elf64_Rela &r, std::uint64_t) QUENZA_INLINE {
         const RelocationInfo decoded = decode_relocation_info(layout, r.r_info);
         const std::uint64_t symbol = decoded.symbol;
         const unsigned type = decoded.type;
@@ -826,9 +827,8 @@ void Dumper::print_relocation_section(std::size_t index) {
                 target_name = "<corrupt>";
             } else if (symbol >= symbols->symbols.size()) {
                 // Keyed by the symbol, so a bad index many relocations use counts once.
-                problem("%s: symbol index %" PRIu64 " is out of range (%zu symbols), first used "
-                        "by relocation %" PRIu64,
-                        section_label(index).c_str(), symbol, symbols->symbols.size(), number);
+                problem("%s: symbol index %" PRIu64 " is out of range (%zu symbols)",
+                        section_label(index).c_str(), symbol, symbols->symbols.size());
                 target_name = "<corrupt>";
             } else {
                 target = &symbols->symbols[symbol];
