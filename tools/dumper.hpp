@@ -4,6 +4,7 @@
 #define QUENZA_DUMP_DUMPER_HPP
 
 #include "dump.hpp"
+#include "names.hpp"
 #include "output.hpp"
 #include "quenza.h"
 
@@ -236,6 +237,8 @@ class Dumper {
     void print_sections();
     void print_segments();
     void print_dynamic();
+    void print_machine_dynamic_value(const DynamicTagName &tag, std::uint64_t value, bool has_text,
+                                     std::string_view text);
     void print_relocations();
     void print_relocation_section(std::size_t index);
     void print_relr_section(std::size_t index);
