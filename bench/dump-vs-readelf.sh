@@ -1,19 +1,21 @@
 #!/bin/sh
-# quenza-dump against binutils readelf -hlSsrdVW on the same file: both show the file header,
-# section and program headers, dynamic entries, relocations, symbols and symbol versions. Each
-# runs RUNS times with its output going to /dev/null; the script reports the median wall time,
-# the largest peak resident memory and the output size of each, and the ratios.
+# quenza-dump against binutils readelf -hlSsrdVW and elfutils eu-readelf with the same options on
+# the same file: each shows the file header, section and program headers, dynamic entries,
+# relocations, symbols and symbol versions. Each runs RUNS times with its output going to
+# /dev/null; the script reports the median wall time, the largest peak resident memory and the
+# output size of each, and the ratios.
 #
 # Usage: sh bench/dump-vs-readelf.sh [QUENZA_DUMP] [FILE] [RUNS]
 #   QUENZA_DUMP  default build/release/tools/quenza-dump (scripts/build.sh builds it)
 #   FILE         default /usr/lib/x86_64-linux-gnu/libLLVM-14.so.1 (package libllvm14)
 #   RUNS         default 7
-# Needs GNU time as /usr/bin/time (Debian package "time") and readelf (package binutils).
+# Needs GNU time as /usr/bin/time (Debian package "time"), readelf (package binutils) and
+# eu-readelf (package elfutils).
 set -eu
 dump=${1:-build/release/tools/quenza-dump}
 file=${2:-/usr/lib/x86_64-linux-gnu/libLLVM-14.so.1}
 runs=${3:-7}
-for need in "$dump" /usr/bin/time /usr/bin/readelf "$file"; do
+for need in "$dump" /usr/bin/time /usr/bin/readelf /usr/bin/eu-readelf "$file"; do
     if [ ! -e "$need" ]; then
         echo "dump-vs-readelf: missing $need" >&2
         exit 1
@@ -38,15 +40,22 @@ median() { cut -d' ' -f1 "$work/$1" | sort -n | awk '{ v[NR] = $1 } END { print 
 peak() { cut -d' ' -f2 "$work/$1" | sort -n | tail -n 1; }
 
 # A first run of each warms the page cache and gives the output sizes.
+# eu-readelf's -s takes an optional section name, so its options cannot be grouped.
 "$dump" "$file" | wc -c >"$work/dump-bytes"
 readelf -hlSsrdVW "$file" | wc -c >"$work/readelf-bytes"
+eu-readelf -h -l -S -s -r -d -V "$file" | wc -c >"$work/eu-readelf-bytes"
 measure dump "$dump" "$file"
 measure readelf readelf -hlSsrdVW "$file"
+measure eu-readelf eu-readelf -h -l -S -s -r -d -V "$file"
 
 echo "file: $file ($(wc -c <"$file") bytes), $runs runs each, output to /dev/null"
 printf '%-12s %10s %12s %14s\n' "" "median s" "peak RSS KB" "output bytes"
 printf '%-12s %10s %12s %14s\n' quenza-dump "$(median dump)" "$(peak dump)" "$(cat "$work/dump-bytes")"
 printf '%-12s %10s %12s %14s\n' readelf "$(median readelf)" "$(peak readelf)" "$(cat "$work/readelf-bytes")"
-awk -v d="$(median dump)" -v r="$(median readelf)" -v dm="$(peak dump)" -v rm="$(peak readelf)" \
-    'BEGIN { printf "quenza-dump takes %.2f of readelf'"'"'s time and %.2f of its peak memory\n",
-             (r > 0 ? d / r : 0), (rm > 0 ? dm / rm : 0) }'
+printf '%-12s %10s %12s %14s\n' eu-readelf "$(median eu-readelf)" "$(peak eu-readelf)" \
+    "$(cat "$work/eu-readelf-bytes")"
+for other in readelf eu-readelf; do
+    awk -v d="$(median dump)" -v r="$(median "$other")" -v dm="$(peak dump)" -v rm="$(peak "$other")" \
+        -v name="$other" 'BEGIN { printf "quenza-dump takes %.2f of %s'"'"'s time and %.2f of its peak memory\n",
+                 (r > 0 ? d / r : 0), name, (rm > 0 ? dm / rm : 0) }'
+done

@@ -14,6 +14,8 @@ sh scripts/install-packages.sh cmake make g++ pkg-config file binutils libx11-de
     libc6-dev-mips64el-cross libc6-dev-sparc64-cross libc6-dev-hppa-cross libc6-dev-m68k-cross \
     libc6-dev-ppc64-cross libc6-dev-riscv64-cross \
     binutils-i686-linux-gnu binutils-powerpc-linux-gnu binutils-s390x-linux-gnu \
+    binutils-arm-linux-gnueabihf binutils-aarch64-linux-gnu binutils-mips64el-linux-gnuabi64 \
+    binutils-powerpc64-linux-gnu elfutils time \
     xvfb xdotool x11-xserver-utils \
     clang-14 libclang-rt-14-dev clang-tidy-14 valgrind gdb
 jobs=$(nproc)

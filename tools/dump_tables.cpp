@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstring>
+#include <ctime>
 #include <iterator>
 
 namespace {
@@ -61,6 +62,23 @@ const char *const dt_flags_1_words[] = {
     "ENDFILTEE", "DISPRELDNE", "DISPRELPND", "NODIRECT",  "IGNMULDEF", "NOKSYMS",   "NOHDR",
     "EDITED",    "NORELOC",    "SYMINTPOSE", "GLOBAUDIT", "SINGLETON", "STUB",      "PIE",
     "KMOD",      "WEAKFILTER", "NOCOMMON"};
+
+// DT_MIPS_FLAGS, lowest bit first; higher bits are not shown.
+const char *const mips_flag_words[] = {"QUICKSTART",
+                                       "NOTPOT",
+                                       "NO_LIBRARY_REPLACEMENT",
+                                       "NO_MOVE",
+                                       "SGI_ONLY",
+                                       "GUARANTEE_INIT",
+                                       "DELTA_C_PLUS_PLUS",
+                                       "GUARANTEE_START_INIT",
+                                       "PIXIE",
+                                       "DEFAULT_DELAY_LOAD",
+                                       "REQUICKSTART",
+                                       "REQUICKSTARTED",
+                                       "CORD",
+                                       "NO_UNRES_UNDEF",
+                                       "RLD_ORDER_SAFE"};
 
 // Version flags: "none", or words joined by " | ".
 void version_flags(Output &out, unsigned flags) {
@@ -204,6 +222,13 @@ void Dumper::print_header() {
         };
         for (const auto &[key, value] : fields)
             json_.field(key, value);
+        const std::string flags = machine_flags_description(h.e_machine, h.e_flags);
+        json_.key("flags_description");
+        if (flags.empty()) {
+            json_.null();
+        } else {
+            json_.string(flags);
+        }
         // Extended numbering resolved through section 0.
         json_.field("section_count", extended_sections ? sections_[0].sh_size : h.e_shnum);
         json_.field("section_name_index", extended_names ? sections_[0].sh_link : h.e_shstrndx);
@@ -268,6 +293,11 @@ void Dumper::print_header() {
     o.put(" (bytes into file)\n");
     label("Flags:");
     o.hex0x(h.e_flags);
+    if (const std::string flags = machine_flags_description(h.e_machine, h.e_flags);
+        !flags.empty()) {
+        o.put(", ");
+        o.put(flags);
+    }
     o.put('\n');
     const auto count = [&](const char *text, std::uint64_t value, bool extended, std::uint64_t real,
                            const char *unit) {
@@ -349,11 +379,11 @@ void Dumper::print_sections() {
         } else {
             char text[32];
             if (s.sh_type >= SHT_LOUSER) {
-                std::snprintf(text, sizeof text, "LOUSER+0x%x", s.sh_type - SHT_LOUSER);
+                std::snprintf(text, sizeof text, "LOUSER+%#x", s.sh_type - SHT_LOUSER);
             } else if (s.sh_type >= SHT_LOPROC) {
-                std::snprintf(text, sizeof text, "LOPROC+0x%x", s.sh_type - SHT_LOPROC);
+                std::snprintf(text, sizeof text, "LOPROC+%#x", s.sh_type - SHT_LOPROC);
             } else if (s.sh_type >= SHT_LOOS) {
-                std::snprintf(text, sizeof text, "LOOS+0x%x", s.sh_type - SHT_LOOS);
+                std::snprintf(text, sizeof text, "LOOS+%#x", s.sh_type - SHT_LOOS);
             } else {
                 std::snprintf(text, sizeof text, "%08x: <unknown>", s.sh_type);
             }
@@ -379,11 +409,9 @@ void Dumper::print_sections() {
         o.dec(s.sh_addralign, 2);
         o.put('\n');
     }
-    o.put("Key to Flags:\n"
-          "  W (write), A (alloc), X (execute), M (merge), S (strings), I (info),\n"
-          "  L (link order), O (extra OS processing required), G (group), T (TLS),\n"
-          "  C (compressed), x (unknown), o (OS specific), E (exclude),\n"
-          "  R (retain), D (mbind), l (large), p (processor specific)\n");
+    std::string legend;
+    section_flag_legend(machine, header_.e_ident[EI_OSABI], legend);
+    o.put(legend);
 }
 
 void Dumper::print_segments() {
@@ -459,18 +487,19 @@ void Dumper::print_segments() {
         }
         Output &o = out_;
         o.put("  ");
+        // The type takes 14 columns, cut to them as readelf does (RISCV_ATTRIBUT).
         if (type != nullptr) {
-            o.left(type, 14);
+            o.left(std::string_view(type).substr(0, 14), 14);
         } else {
             char text[32];
             if (p.p_type >= PT_LOPROC && p.p_type <= PT_HIPROC) {
-                std::snprintf(text, sizeof text, "LOPROC+0x%x", p.p_type - PT_LOPROC);
+                std::snprintf(text, sizeof text, "LOPROC+%#x", p.p_type - PT_LOPROC);
             } else if (p.p_type >= PT_LOOS && p.p_type <= PT_HIOS) {
-                std::snprintf(text, sizeof text, "LOOS+0x%x", p.p_type - PT_LOOS);
+                std::snprintf(text, sizeof text, "LOOS+%#x", p.p_type - PT_LOOS);
             } else {
                 std::snprintf(text, sizeof text, "<unknown>: %x", p.p_type);
             }
-            o.left(text, 14);
+            o.left(std::string_view(text).substr(0, 14), 14);
         }
         o.put(' ');
         o.hex0x(p.p_offset, 6);
@@ -634,15 +663,21 @@ void Dumper::print_dynamic() {
         const std::int64_t tag = entry.d_tag;
         const std::uint64_t value = entry.d_un.d_val;
         const char *tag_name = dynamic_tag_name(tag, machine);
+        const DynamicTagName *own = machine_dynamic_tag(tag, machine);
         std::string_view text;
+        // MIPS_IVERSION names a string too, but readelf shows a bad offset as a number.
         const bool named = is_string_tag(tag);
+        const bool interface_version =
+            own != nullptr && own->value == DynamicValue::interface_version;
+        bool has_text = named;
         if (named) text = string_or_corrupt(names.get(), value, section, "dynamic entry", number);
+        if (interface_version && names != nullptr) has_text = names->get(value, text);
         if (options_.json) {
             json_.begin_object(true);
             json_.signed_field("tag", tag);
             json_.name_field("tag_name", tag_name);
             json_.field("value", value);
-            if (named) {
+            if (has_text) {
                 json_.string_field("name", text);
             }
             json_.end_object();
@@ -652,16 +687,28 @@ void Dumper::print_dynamic() {
         o.put(' ');
         o.hex0x(static_cast<std::uint64_t>(tag) & (wide_ ? ~std::uint64_t{0} : 0xffffffff),
                 wide_ ? 16 : 8);
-        o.put(' ');
-        char type[48];
-        if (tag_name != nullptr) {
-            std::snprintf(type, sizeof type, "(%s)", tag_name);
-        } else {
-            std::snprintf(type, sizeof type, "(<unknown>: %" PRIx64 ")",
+        o.put(" (");
+        char unknown[64];
+        if (tag_name == nullptr) {
+            const char *kind = tag >= DT_LOPROC && tag <= DT_HIPROC ? "Processor Specific"
+                               : tag >= DT_LOOS && tag <= DT_HIOS   ? "Operating System specific"
+                                                                    : "<unknown>";
+            std::snprintf(unknown, sizeof unknown, "%s: %" PRIx64, kind,
                           static_cast<std::uint64_t>(tag));
+            tag_name = unknown;
         }
-        o.left(type, wide_ ? 20 : 28);
-        o.put(' ');
+        o.put(tag_name);
+        o.put(')');
+        // The value starts where a 19-character (32-bit: 27) name would end it; a longer name
+        // is followed by as many spaces as it is longer, as readelf pads it.
+        const std::size_t length = std::strlen(tag_name);
+        const std::size_t column = wide_ ? 19 : 27;
+        o.spaces(std::max<std::size_t>(1, length > column ? length - column : column - length));
+        if (own != nullptr) {
+            print_machine_dynamic_value(*own, value, has_text, text);
+            o.put('\n');
+            return true;
+        }
         switch (tag) {
         case DT_NEEDED:
             o.put("Shared library: [");
@@ -706,6 +753,51 @@ void Dumper::print_dynamic() {
         return true;
     });
     end_table_json();
+}
+
+void Dumper::print_machine_dynamic_value(const DynamicTagName &tag, std::uint64_t value,
+                                         bool has_text, std::string_view text) {
+    Output &o = out_;
+    switch (tag.value) {
+    case DynamicValue::decimal:
+        return o.dec(value);
+    case DynamicValue::mips_flags:
+        if (value == 0) return o.put("NONE");
+        flag_words(o, value & ((1U << std::size(mips_flag_words)) - 1), mips_flag_words,
+                   static_cast<int>(std::size(mips_flag_words)));
+        return;
+    case DynamicValue::time_stamp: {
+        // Seconds since 1970, as a UTC date and time.
+        const time_t seconds = static_cast<time_t>(value);
+        struct tm utc {};
+        char text_time[64];
+        if (gmtime_r(&seconds, &utc) == nullptr) {
+            std::snprintf(text_time, sizeof text_time, "<corrupt time val: %" PRIx64, value);
+        } else {
+            std::snprintf(text_time, sizeof text_time, "Time Stamp: %04u-%02u-%02uT%02u:%02u:%02u",
+                          static_cast<unsigned>(utc.tm_year + 1900),
+                          static_cast<unsigned>(utc.tm_mon + 1), static_cast<unsigned>(utc.tm_mday),
+                          static_cast<unsigned>(utc.tm_hour), static_cast<unsigned>(utc.tm_min),
+                          static_cast<unsigned>(utc.tm_sec));
+        }
+        return o.put(text_time);
+    }
+    case DynamicValue::interface_version:
+        o.put("Interface Version: ");
+        if (has_text) return o.visible(text);
+        o.put("<corrupt: ");
+        o.hex(value);
+        return o.put('>');
+    case DynamicValue::plt_reserve:
+        o.hex0x(value);
+        o.put(" -- ");
+        return o.hex0x(value + 0x18);
+    case DynamicValue::nothing:
+        return;
+    case DynamicValue::hex:
+        break;
+    }
+    o.hex0x(value);
 }
 
 void Dumper::print_table_heading(const char *title, std::size_t index, std::uint64_t count,
@@ -808,7 +900,7 @@ void Dumper::print_relocation_section(std::size_t index) {
     const int digits = wide_ ? 16 : 8;
     const InfoLayout layout = info_layout(wide_, machine, header_.e_ident[EI_DATA]);
     const bool mips64 = layout == InfoLayout::mips64_big || layout == InfoLayout::mips64_little;
-    const auto print_relocation = [&](const Elf64_Rela &r, std::uint64_t number) QUENZA_INLINE {
+    const auto print_relocation = [&](const Elf64_Rela &r, std::uint64_t) QUENZA_INLINE {
         const RelocationInfo decoded = decode_relocation_info(layout, r.r_info);
         const std::uint64_t symbol = decoded.symbol;
         const unsigned type = decoded.type;
@@ -826,9 +918,8 @@ void Dumper::print_relocation_section(std::size_t index) {
                 target_name = "<corrupt>";
             } else if (symbol >= symbols->symbols.size()) {
                 // Keyed by the symbol, so a bad index many relocations use counts once.
-                problem("%s: symbol index %" PRIu64 " is out of range (%zu symbols), first used "
-                        "by relocation %" PRIu64,
-                        section_label(index).c_str(), symbol, symbols->symbols.size(), number);
+                problem("%s: symbol index %" PRIu64 " is out of range (%zu symbols)",
+                        section_label(index).c_str(), symbol, symbols->symbols.size());
                 target_name = "<corrupt>";
             } else {
                 target = &symbols->symbols[symbol];
@@ -1098,6 +1189,8 @@ void Dumper::print_symbol_section(std::size_t index) {
             }
         }
     };
+    const unsigned machine = header_.e_machine;
+    const unsigned osabi = header_.e_ident[EI_OSABI];
     const auto print_symbol = [&](const Elf64_Sym &s, std::uint64_t number) QUENZA_INLINE {
         const std::uint64_t i = number - chunk_first;
         std::string_view symbol_name =
@@ -1126,9 +1219,9 @@ void Dumper::print_symbol_section(std::size_t index) {
             json_.field("value", s.st_value);
             json_.field("size", s.st_size);
             json_.field("type", type);
-            json_.name_field("type_name", symbol_type_name(type));
+            json_.name_field("type_name", symbol_type_name(type, machine, osabi));
             json_.field("bind", binding);
-            json_.name_field("bind_name", symbol_binding_name(binding));
+            json_.name_field("bind_name", symbol_binding_name(binding, osabi));
             json_.field("visibility", visibility);
             json_.name_field("visibility_name", symbol_visibility_name(visibility));
             json_.field("other", s.st_other);
@@ -1155,9 +1248,9 @@ void Dumper::print_symbol_section(std::size_t index) {
             o.hex0x(s.st_size);
         }
         o.put(' ');
-        symbol_class_name(o, symbol_type_name(type), type, 7);
+        symbol_class_name(o, symbol_type_name(type, machine, osabi), type, 7);
         o.put(' ');
-        symbol_class_name(o, symbol_binding_name(binding), binding, 6);
+        symbol_class_name(o, symbol_binding_name(binding, osabi), binding, 6);
         o.put(' ');
         o.left(symbol_visibility_name(visibility), 7);
         o.put(' ');

@@ -791,7 +791,7 @@ bool Dumper::read_words(std::uint64_t offset, std::uint64_t count, int width,
     return true;
 }
 
-void Dumper::print_histogram_rows(std::size_t section, bool gnu,
+void Dumper::print_histogram_rows(std::size_t section, HashKind kind,
                                   const std::vector<std::uint64_t> &lengths,
                                   std::uint64_t symbols) {
     std::uint64_t longest = 0;
@@ -804,7 +804,9 @@ void Dumper::print_histogram_rows(std::size_t section, bool gnu,
         json_.begin_object();
         json_.field("section", section);
         json_.string_field("name", section_name(section));
-        json_.string_field("kind", gnu ? "gnu_hash" : "hash");
+        json_.string_field("kind", kind == HashKind::sysv  ? "hash"
+                                   : kind == HashKind::gnu ? "gnu_hash"
+                                                           : "mips_xhash");
         json_.field("buckets", lengths.size());
         json_.field("symbols", symbols);
         json_.key("counts");
@@ -815,8 +817,10 @@ void Dumper::print_histogram_rows(std::size_t section, bool gnu,
         json_.end_object();
         return;
     }
-    out_.put(gnu ? "\nHistogram for `.gnu.hash' bucket list length (total of "
-                 : "\nHistogram for bucket list length (total of ");
+    out_.put(kind == HashKind::sysv ? "\nHistogram for bucket list length (total of "
+             : kind == HashKind::gnu
+                 ? "\nHistogram for `.gnu.hash' bucket list length (total of "
+                 : "\nHistogram for `.MIPS.xhash' bucket list length (total of ");
     out_.dec(lengths.size());
     out_.put(lengths.size() == 1 ? " bucket):\n" : " buckets):\n");
     out_.put(" Length  Number     % of total  Coverage\n");
@@ -873,10 +877,11 @@ void Dumper::histogram_of_hash(std::size_t section, std::uint64_t offset, std::u
             }
         }
     }
-    print_histogram_rows(section, false, lengths, symbols);
+    print_histogram_rows(section, HashKind::sysv, lengths, symbols);
 }
 
-void Dumper::histogram_of_gnu_hash(std::size_t section, std::uint64_t offset, std::uint64_t size) {
+void Dumper::histogram_of_gnu_hash(std::size_t section, std::uint64_t offset, std::uint64_t size,
+                                   HashKind kind) {
     const std::string label =
         section != 0 ? section_label(section) : format("hash table at offset 0x%" PRIx64, offset);
     std::vector<std::uint64_t> head;
@@ -936,7 +941,7 @@ void Dumper::histogram_of_gnu_hash(std::size_t section, std::uint64_t offset, st
         symbols += length;
     }
     // A table whose buckets are all empty hashes nothing: no histogram, as readelf.
-    if (symbols != 0) print_histogram_rows(section, true, lengths, symbols);
+    if (symbols != 0) print_histogram_rows(section, kind, lengths, symbols);
 }
 
 bool Dumper::address_to_offset(std::uint64_t address, std::uint64_t &offset,
@@ -957,15 +962,25 @@ void Dumper::print_histogram() {
         json_.begin_array();
     }
     if (!sections_.empty()) {
-        // The first table of each kind, .hash before .gnu.hash whatever their order in the file.
-        for (const std::uint32_t type : {std::uint32_t{SHT_HASH}, std::uint32_t{SHT_GNU_HASH}}) {
+        // The first table of each kind, .hash before .gnu.hash whatever their order in the file;
+        // MIPS's .MIPS.xhash, where there is one, in place of .gnu.hash.
+        const bool mips = header_.e_machine == EM_MIPS;
+        const auto has_xhash = [&] {
+            for (const Elf64_Shdr &s : sections_)
+                if (s.sh_type == SHT_MIPS_XHASH) return true;
+            return false;
+        };
+        const std::uint32_t gnu_type = mips && has_xhash() ? SHT_MIPS_XHASH : SHT_GNU_HASH;
+        for (const std::uint32_t type : {std::uint32_t{SHT_HASH}, gnu_type}) {
             for (std::size_t i = 1; i < sections_.size(); ++i) {
                 const Elf64_Shdr &s = sections_[i];
                 if (s.sh_type != type) continue;
                 if (type == SHT_HASH) {
                     histogram_of_hash(i, s.sh_offset, s.sh_size);
                 } else {
-                    histogram_of_gnu_hash(i, s.sh_offset, s.sh_size);
+                    histogram_of_gnu_hash(i, s.sh_offset, s.sh_size,
+                                          type == SHT_GNU_HASH ? HashKind::gnu
+                                                               : HashKind::mips_xhash);
                 }
                 break;
             }
@@ -974,6 +989,7 @@ void Dumper::print_histogram() {
         // Without section headers, the tables the dynamic segment names.
         std::uint64_t hash = 0;
         std::uint64_t gnu_hash = 0;
+        HashKind gnu_kind = HashKind::gnu;
         for (const Elf64_Phdr &p : segments_) {
             if (p.p_type != PT_DYNAMIC || !in_file(p.p_offset, p.p_filesz)) continue;
             const std::uint64_t count = p.p_filesz / (wide_ ? 16 : 8);
@@ -982,7 +998,12 @@ void Dumper::print_histogram() {
                 Elf64_Dyn entry;
                 if (quenza_read_Dyn(in_, &entry) != 1 || entry.d_tag == DT_NULL) break;
                 if (entry.d_tag == DT_HASH) hash = entry.d_un.d_ptr;
-                if (entry.d_tag == DT_GNU_HASH) gnu_hash = entry.d_un.d_ptr;
+                if (entry.d_tag == DT_GNU_HASH && gnu_kind == HashKind::gnu)
+                    gnu_hash = entry.d_un.d_ptr;
+                if (entry.d_tag == DT_MIPS_XHASH && header_.e_machine == EM_MIPS) {
+                    gnu_hash = entry.d_un.d_ptr;
+                    gnu_kind = HashKind::mips_xhash;
+                }
             }
             break;
         }
@@ -990,7 +1011,7 @@ void Dumper::print_histogram() {
         std::uint64_t size = 0;
         if (hash != 0 && address_to_offset(hash, offset, size)) histogram_of_hash(0, offset, size);
         if (gnu_hash != 0 && address_to_offset(gnu_hash, offset, size))
-            histogram_of_gnu_hash(0, offset, size);
+            histogram_of_gnu_hash(0, offset, size, gnu_kind);
     }
     if (options_.json) json_.end_array();
 }

@@ -4,6 +4,7 @@
 #define QUENZA_DUMP_DUMPER_HPP
 
 #include "dump.hpp"
+#include "names.hpp"
 #include "output.hpp"
 #include "quenza.h"
 
@@ -268,6 +269,8 @@ class Dumper {
     void print_sections();
     void print_segments();
     void print_dynamic();
+    void print_machine_dynamic_value(const DynamicTagName &tag, std::uint64_t value, bool has_text,
+                                     std::string_view text);
     void print_relocations();
     void print_relocation_section(std::size_t index);
     void print_relr_section(std::size_t index);
@@ -294,10 +297,13 @@ class Dumper {
     void print_note(const Note &note, const NoteDetails &details);
     void print_histogram();
     void histogram_of_hash(std::size_t section, std::uint64_t offset, std::uint64_t size);
-    void histogram_of_gnu_hash(std::size_t section, std::uint64_t offset, std::uint64_t size);
+    // The GNU hash table, or MIPS's variant of it (the same buckets and chains).
+    enum class HashKind { sysv, gnu, mips_xhash };
+    void histogram_of_gnu_hash(std::size_t section, std::uint64_t offset, std::uint64_t size,
+                               HashKind kind);
     bool address_to_offset(std::uint64_t address, std::uint64_t &offset,
                            std::uint64_t &size) const;
-    void print_histogram_rows(std::size_t section, bool gnu,
+    void print_histogram_rows(std::size_t section, HashKind kind,
                               const std::vector<std::uint64_t> &lengths, std::uint64_t symbols);
     void print_section_dumps();
     void dump_section(std::size_t index, bool strings);

@@ -124,7 +124,7 @@ END {
         row_text[j + 1] = text
     }
     print "// Each machine with its table, by machine number."
-    print "constexpr MachineRelocations machine_relocations[] = {"
+    print "constexpr MachineTable machine_relocations[] = {"
     for (i = 1; i <= rows; i++) print row_text[i]
     print "};"
     print "// clang-format on"

@@ -1,8 +1,10 @@
 // quenza-dump's machine knowledge against binutils readelf, on the C libraries of many
-// architectures: relocation type names (every row of real files, and each machine's whole table
-// through made-up files), and the generator that writes the tables from <elf.h>.
+// architectures and on made-up files that hold every processor-specific value: relocation type
+// names (and the generator that writes their tables from <elf.h>), section, segment, dynamic-tag
+// and symbol types, dynamic values, the e_flags words and the section-flag legend.
 #include "dump_test_util.hpp"
 
+#include <elf.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -115,6 +117,275 @@ TEST(MachineNames, RelocationTypesOfEveryArchitecture) {
             EXPECT_EQ(relocation_types(dump({"-r"}, file)), relocation_types(readelf("-r", file)));
         }
     }
+}
+
+// The lines of a listing that the named view shows: the Flags line of -h, the section table
+// with its legend (-S), the program header rows (-l), the dynamic rows (-d), the symbol rows (-s).
+std::vector<std::string> view(const std::string &option, const std::string &text) {
+    static const std::regex symbol_row("^ +[0-9]+: .*");
+    std::vector<std::string> picked;
+    bool inside = false;
+    for (const std::string &line : lines(text)) {
+        if (option == "-h") {
+            if (line.find("  Flags:") == 0) picked.push_back(line);
+        } else if (option == "-S") {
+            if (line == "Section Headers:") inside = true;
+            if (inside) picked.push_back(line);
+            if (line.find("  ") != 0 && line.find("Key to Flags") != 0 && !picked.empty() &&
+                line != "Section Headers:")
+                inside = false;
+        } else if (option == "-l") {
+            if (line == "Program Headers:") inside = true;
+            if (line.empty()) inside = false;
+            if (inside) picked.push_back(line);
+        } else if (option == "-d") {
+            if (line.find(" 0x") == 0) picked.push_back(line);
+        } else if (std::regex_match(line, symbol_row)) {
+            picked.push_back(line);
+        }
+    }
+    return picked;
+}
+
+// Line by line, so that a failure names the lines that differ.
+void expect_same_lines(const std::vector<std::string> &ours,
+                       const std::vector<std::string> &theirs) {
+    EXPECT_EQ(ours.size(), theirs.size());
+    for (std::size_t i = 0; i < ours.size() && i < theirs.size(); ++i)
+        EXPECT_EQ(ours[i], theirs[i]) << "line " << i;
+}
+
+// What readelf prints in parentheses or as the first word of a column, for the JSON checks.
+std::string between(const std::string &line, char open, char close) {
+    const auto start = line.find(open);
+    if (start == std::string::npos) return "";
+    return line.substr(start + 1, line.find(close, start + 1) - start - 1);
+}
+
+// Each view of each file as text, and the names in the JSON, against readelf.
+void expect_views_agree(const std::string &file) {
+    SCOPED_TRACE(file);
+    for (const char *option : {"-h", "-S", "-l", "-d", "-s"}) {
+        SCOPED_TRACE(option);
+        expect_same_lines(view(option, dump({option}, file)), view(option, readelf(option, file)));
+    }
+    const json ours = json::parse(dump({"--json", "-h", "-S", "-l", "-d", "-s"}, file)).at(0);
+
+    const std::vector<std::string> flags = view("-h", readelf("-h", file));
+    ASSERT_EQ(flags.size(), 1U);
+    const auto comma = flags[0].find(", ");
+    const json &description = ours.at("header").at("flags_description");
+    if (comma == std::string::npos) {
+        EXPECT_TRUE(description.is_null());
+    } else {
+        EXPECT_EQ(description, flags[0].substr(comma + 2));
+    }
+
+    std::vector<std::string> theirs, mine;
+    for (const std::string &line : view("-S", readelf("-S", file)))
+        if (line.find("  [") == 0 && line.find("[Nr]") == std::string::npos) {
+            // "  [ 1] NAME TYPE ...", where NAME may be empty.
+            const std::string rest = line.substr(line.find(']') + 2);
+            theirs.push_back(word(rest, rest[0] == ' ' ? 0 : 1));
+        }
+    for (const json &section : ours.at("sections"))
+        mine.push_back(section.at("type_name").is_null() ? "?" : section.at("type_name"));
+    EXPECT_EQ(mine, theirs) << "section types";
+
+    theirs.clear();
+    mine.clear();
+    for (const std::string &line : view("-l", readelf("-l", file)))
+        if (line.find("  ") == 0 && line[2] != ' ' && line.find("Type") != 2)
+            theirs.push_back(word(line, 0));
+    for (const json &segment : ours.at("segments"))
+        mine.push_back(segment.at("type_name").is_null()
+                           ? "?"
+                           : segment.at("type_name").get<std::string>().substr(0, 14));
+    EXPECT_EQ(mine, theirs) << "segment types";
+
+    theirs.clear();
+    mine.clear();
+    for (const std::string &line : view("-d", readelf("-d", file)))
+        theirs.push_back(between(line, '(', ')'));
+    if (ours.at("dynamic").is_object())
+        for (const json &entry : ours.at("dynamic").at("entries"))
+            mine.push_back(entry.at("tag_name").is_null() ? "?" : entry.at("tag_name"));
+    for (std::size_t i = 0; i < theirs.size() && i < mine.size(); ++i)
+        if (mine[i] == "?") mine[i] = theirs[i]; // an unnamed tag: its text row is checked above
+    EXPECT_EQ(mine, theirs) << "dynamic tags";
+
+    theirs.clear();
+    mine.clear();
+    for (const std::string &line : view("-s", readelf("-s", file)))
+        if (line.find('<') == std::string::npos) theirs.push_back(word(line, 3));
+    for (const json &table : ours.at("symbol_tables"))
+        for (const json &symbol : table.at("symbols"))
+            if (!symbol.at("type_name").is_null()) mine.push_back(symbol.at("type_name"));
+    EXPECT_EQ(mine, theirs) << "symbol types";
+}
+
+TEST(MachineNames, EveryViewOfEveryArchitecture) {
+    TempDir dir;
+    for (const char *triplet : triplets) {
+        SCOPED_TRACE(triplet);
+        for (const std::string &file : library_files(triplet, dir))
+            expect_views_agree(file);
+    }
+}
+
+// A 64-bit little-endian shared object of the given machine and OS/ABI that holds one section
+// of each given type, one segment of each given type, a dynamic table with each given tag (value
+// 0x1ff) and a symbol of each type 0-15; nothing else is in it.
+std::string processor_file(unsigned machine, unsigned osabi, std::uint32_t flags,
+                           const std::vector<std::uint32_t> &section_types,
+                           const std::vector<std::uint32_t> &segment_types,
+                           const std::vector<std::uint32_t> &tags) {
+    const std::string names("\0.s\0", 4);
+    const std::size_t segments = segment_types.size() + 1; // and PT_DYNAMIC
+    const std::size_t names_at = 64 + segments * 56;
+    const std::size_t dynamic_at = names_at + 8, dynamic_size = (tags.size() + 1) * 16;
+    const std::size_t symbols_at = dynamic_at + dynamic_size, symbols_size = 17 * 24;
+    const std::size_t strings_at = symbols_at + symbols_size;
+    const std::size_t shoff = strings_at + 8;
+    const std::size_t sections = section_types.size() + 5;
+    std::string bytes(shoff + sections * 64, '\0');
+    bytes.replace(0, 4,
+                  "\x7f"
+                  "ELF");
+    bytes[4] = 2;
+    bytes[5] = 1;
+    bytes[6] = 1;
+    bytes[7] = static_cast<char>(osabi);
+    set_field(bytes, 16, 2, false, 3); // ET_DYN
+    set_field(bytes, 18, 2, false, machine);
+    set_field(bytes, 20, 4, false, 1);
+    set_field(bytes, 32, 8, false, 64);
+    set_field(bytes, 40, 8, false, shoff);
+    set_field(bytes, 48, 4, false, flags);
+    set_field(bytes, 52, 2, false, 64);
+    set_field(bytes, 54, 2, false, 56);
+    set_field(bytes, 56, 2, false, segments);
+    set_field(bytes, 58, 2, false, 64);
+    set_field(bytes, 60, 2, false, sections);
+    set_field(bytes, 62, 2, false, 1);
+    for (std::size_t i = 0; i < segments; ++i) {
+        const std::size_t at = 64 + i * 56;
+        const bool dynamic = i == segment_types.size();
+        set_field(bytes, at, 4, false, dynamic ? PT_DYNAMIC : segment_types[i]);
+        set_field(bytes, at + 4, 4, false, 6);
+        set_field(bytes, at + 48, 8, false, 8);
+        if (!dynamic) continue;
+        set_field(bytes, at + 8, 8, false, dynamic_at);
+        set_field(bytes, at + 32, 8, false, dynamic_size);
+        set_field(bytes, at + 40, 8, false, dynamic_size);
+    }
+    bytes.replace(names_at, names.size(), names);
+    for (std::size_t i = 0; i < tags.size(); ++i) {
+        set_field(bytes, dynamic_at + i * 16, 8, false, tags[i]);
+        set_field(bytes, dynamic_at + i * 16 + 8, 8, false, 0x1ff);
+    }
+    for (unsigned type = 0; type < 16; ++type) {
+        const std::size_t at = symbols_at + (type + 1) * 24;
+        bytes[at + 4] = static_cast<char>(STB_GLOBAL << 4 | type);
+        set_field(bytes, at + 6, 2, false, SHN_ABS);
+    }
+    const auto section = [&](std::size_t index, std::uint32_t type, std::uint64_t offset,
+                             std::uint64_t size, std::uint32_t link, std::uint32_t info,
+                             std::uint64_t entsize) {
+        const std::size_t at = shoff + index * 64;
+        set_field(bytes, at, 4, false, index == 0 ? 0 : 1);
+        set_field(bytes, at + 4, 4, false, type);
+        set_field(bytes, at + 24, 8, false, offset);
+        set_field(bytes, at + 32, 8, false, size);
+        set_field(bytes, at + 40, 4, false, link);
+        set_field(bytes, at + 44, 4, false, info);
+        set_field(bytes, at + 48, 8, false, 8);
+        set_field(bytes, at + 56, 8, false, entsize);
+    };
+    const std::size_t strings = sections - 1;
+    section(1, SHT_STRTAB, names_at, names.size(), 0, 0, 0);
+    section(2, SHT_DYNAMIC, dynamic_at, dynamic_size, static_cast<std::uint32_t>(strings), 0, 16);
+    section(3, SHT_SYMTAB, symbols_at, symbols_size, static_cast<std::uint32_t>(strings), 1, 24);
+    for (std::size_t i = 0; i < section_types.size(); ++i)
+        section(4 + i, section_types[i], names_at, 0, 0, 0, 0);
+    section(strings, SHT_STRTAB, strings_at, 1, 0, 0, 0);
+    return bytes;
+}
+
+std::vector<std::uint32_t> range(std::uint32_t first, std::uint32_t count) {
+    std::vector<std::uint32_t> values;
+    for (std::uint32_t i = 0; i < count; ++i)
+        values.push_back(first + i);
+    return values;
+}
+
+// Runs readelf and the dump once on all the files, with one option, and compares what that
+// option's view shows of each file.
+void expect_all_agree(const std::vector<std::string> &files, const std::string &option) {
+    SCOPED_TRACE(option);
+    std::vector<std::string> argv{"/usr/bin/readelf", "-W", option};
+    argv.insert(argv.end(), files.begin(), files.end());
+    const std::string theirs = run(argv).out;
+    argv = {dump_tool(), option};
+    argv.insert(argv.end(), files.begin(), files.end());
+    const RunResult ours = run(argv);
+    EXPECT_EQ(ours.err, "");
+    expect_same_lines(view(option, ours.out), view(option, theirs));
+}
+
+// Every processor-specific section, segment, dynamic-tag and symbol type readelf knows for the
+// machines of the C libraries here (and a few more), with both OS/ABIs that change the names and
+// the legend: the dump shows each as readelf does.
+TEST(MachineNames, ProcessorSpecificValuesOfEachMachine) {
+    TempDir dir;
+    std::vector<std::uint32_t> sections = range(SHT_LOPROC, 0x30);
+    for (std::uint32_t type : {0x7ffffffdU, 0x7fffffffU, 0x6ffffff6U, 0x80000000U, 0x6000000dU})
+        sections.push_back(type);
+    std::vector<std::uint32_t> segments = range(PT_LOPROC, 4);
+    for (std::uint32_t type : {0x7fffffffU, 0x6474e554U, 0x60000000U})
+        segments.push_back(type);
+    std::vector<std::uint32_t> tags = range(DT_LOPROC, 0x38);
+    for (std::uint32_t tag : {0x60000014U, 0x60000016U, 0x6ffff000U})
+        tags.push_back(tag);
+    std::vector<std::string> files;
+    for (unsigned machine : {EM_NONE, EM_MIPS, EM_MIPS_RS3_LE, EM_PARISC, EM_ARM, EM_AARCH64,
+                             EM_RISCV, EM_X86_64, EM_386, EM_IA_64, EM_SPARCV9, EM_SPARC, EM_PPC,
+                             EM_PPC64, EM_S390, EM_68K, EM_ALPHA, EM_CSKY, EM_SH})
+        for (unsigned osabi : {ELFOSABI_SYSV, ELFOSABI_GNU}) {
+            files.push_back(dir.file(std::to_string(machine) + "-" + std::to_string(osabi)));
+            write_file(files.back(), processor_file(machine, osabi, 0, sections, segments, tags));
+        }
+    for (const char *option : {"-S", "-l", "-d", "-s"})
+        expect_all_agree(files, option);
+}
+
+// The Flags line for each bit alone and for values of each field, on every machine that has
+// words for them.
+TEST(MachineNames, FlagWordsOfEachMachine) {
+    TempDir dir;
+    std::vector<std::uint32_t> values;
+    for (int bit = 0; bit < 32; ++bit)
+        values.push_back(std::uint32_t{1} << bit);
+    for (std::uint32_t cpu = 0x80; cpu < 0xa8; ++cpu)
+        values.push_back(cpu << 16 | 0x1000); // MIPS CPUs
+    for (std::uint32_t isa = 0; isa < 16; ++isa)
+        values.push_back(isa << 28 | 0x0e00f6ff); // MIPS instruction sets, with every other bit
+    for (std::uint32_t version = 0; version < 7; ++version)
+        for (std::uint32_t bits : {0x0U, 0x21U, 0x600U, 0xc00ffeU})
+            values.push_back(version << 24 | bits); // ARM EABI versions
+    for (std::uint32_t low = 0; low < 0x80; ++low)
+        values.push_back(low | 0x20b0000); // m68k ColdFire, PA-RISC, SPARC, RISC-V fields
+    for (std::uint32_t value : {0x20bU, 0x210U, 0x214U, 0x810000U, 0x1000000U, 0x2000000U,
+                                0x3000000U, 0x5000400U, 0x70001007U, 0x80000007U, 0x202U})
+        values.push_back(value);
+    std::vector<std::string> files;
+    for (unsigned machine : {EM_ARM, EM_MIPS, EM_PARISC, EM_SPARCV9, EM_SPARC32PLUS, EM_PPC,
+                             EM_PPC64, EM_RISCV, EM_68K, EM_S390, EM_AARCH64, EM_X86_64})
+        for (std::uint32_t flags : values) {
+            files.push_back(dir.file(std::to_string(machine) + "-" + std::to_string(flags)));
+            write_file(files.back(), processor_file(machine, ELFOSABI_SYSV, flags, {}, {}, {}));
+        }
+    expect_all_agree(files, "-h");
 }
 
 // <elf.h>'s EM_ values.
