@@ -21,4 +21,14 @@ for arch in x86_64 i686 powerpc s390x; do
         "$lib/crtn.o" --defsym main=_init --version-script "$work/versions.map" \
         --hash-style=both -z noseparate-code -z max-page-size=4096 -z common-page-size=4096
 done
+
+# A static archive (symbol table, long-name table, two members) and an object with COMDAT groups,
+# for the archive reader and the section groups.
+printf 'template <class T> T twice(T x) { return x + x; }\nint g(int y) { return twice(y); }\n' \
+    >"$work/groups.cpp"
+g++ -c -Os -o "$dir/groups.o" "$work/groups.cpp"
+cp /usr/lib/x86_64-linux-gnu/crti.o "$work/a_member_with_a_long_name.o"
+rm -f "$dir/archive.a"
+(cd "$work" && ar rc "$dir/archive.a" a_member_with_a_long_name.o && ar rc "$dir/archive.a" \
+    /usr/lib/x86_64-linux-gnu/crtn.o)
 ls -l "$dir"

@@ -8,9 +8,16 @@ sh scripts/install-packages.sh cmake make g++ pkg-config file binutils libx11-de
     libgtest-dev libbenchmark-dev libelf-dev nlohmann-json3-dev \
     libc6-i386-cross libc6-powerpc-cross libc6-s390x-cross \
     libc6-dev-i386-cross libc6-dev-powerpc-cross libc6-dev-s390x-cross \
+    libc6-armhf-cross libc6-arm64-cross libc6-mips-cross libc6-mips64-cross libc6-mips64el-cross \
+    libc6-sparc64-cross libc6-hppa-cross libc6-m68k-cross libc6-ppc64-cross libc6-riscv64-cross \
+    libc6-dev-armhf-cross libc6-dev-arm64-cross libc6-dev-mips-cross libc6-dev-mips64-cross \
+    libc6-dev-mips64el-cross libc6-dev-sparc64-cross libc6-dev-hppa-cross libc6-dev-m68k-cross \
+    libc6-dev-ppc64-cross libc6-dev-riscv64-cross \
     binutils-i686-linux-gnu binutils-powerpc-linux-gnu binutils-s390x-linux-gnu \
+    binutils-arm-linux-gnueabihf binutils-aarch64-linux-gnu binutils-mips64el-linux-gnuabi64 \
+    binutils-powerpc64-linux-gnu elfutils time \
     xvfb xdotool x11-xserver-utils \
-    clang-14 libclang-rt-14-dev clang-tidy-14 valgrind patchelf
+    clang-14 libclang-rt-14-dev clang-tidy-14 valgrind gdb qemu-user patchelf
 jobs=$(nproc)
 
 cmake -S . -B build/test -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUENZA_WERROR=ON

@@ -15,6 +15,8 @@ namespace {
 
 // More problems than this in one file are counted but not shown one by one.
 constexpr unsigned long shown_problems = 100;
+// Different problems remembered so that each counts once (a hash each).
+constexpr std::size_t remembered_problems = std::size_t{1} << 16;
 // Names quoted in messages are cut to this many bytes.
 constexpr std::size_t quoted_name_limit = 64;
 // At most this many string tables stay cached (the one in use may be held elsewhere too).
@@ -100,19 +102,11 @@ Dumper::Dumper(FILE *in, const char *name, const DumpOptions &options, FILE *out
 void Dumper::problem(const char *format, ...) {
     va_list arguments;
     va_start(arguments, format);
-    report(false, format, arguments);
-    va_end(arguments);
-}
-
-void Dumper::report(bool always, const char *format, va_list arguments) {
-    if (shown_.size() >= shown_problems && !always) {
-        ++problems_;
-        return;
-    }
     va_list again;
     va_copy(again, arguments);
     char small[256];
-    const int length = std::vsnprintf(small, sizeof small, format, arguments);
+    // Unqualified: clang-tidy 14 takes std::vsnprintf here for a use of an uninitialised va_list.
+    const int length = vsnprintf(small, sizeof small, format, arguments);
     std::string text;
     if (length >= 0 && static_cast<std::size_t>(length) >= sizeof small) {
         std::vector<char> large(static_cast<std::size_t>(length) + 1);
@@ -122,9 +116,19 @@ void Dumper::report(bool always, const char *format, va_list arguments) {
         text = one_line(length >= 0 ? small : "unprintable problem");
     }
     va_end(again);
-    // The same fault reached from two tables (a bad symbol used by a relocation) counts once.
-    if (!shown_.insert(text).second) return;
+    va_end(arguments);
+    report(false, std::move(text));
+}
+
+void Dumper::report(bool always, std::string text) {
+    // The same fault reached twice (a bad symbol that several relocations use) counts once,
+    // shown or not; the first remembered_problems different ones are remembered.
+    const std::uint64_t key = std::hash<std::string>{}(text);
+    if (seen_.contains(key)) return;
+    if (seen_.size() < remembered_problems) seen_.insert(key);
     ++problems_;
+    if (shown_count_ >= shown_problems && !always) return;
+    ++shown_count_;
     if (err_ != nullptr) std::fprintf(err_, "quenza-dump: %s: %s\n", name_.c_str(), text.c_str());
     if (options_.json) messages_.push_back(std::move(text));
 }
@@ -134,6 +138,19 @@ std::string_view Dumper::section_name(std::size_t index) const {
     if (section_names_ == nullptr || index >= sections_.size()) return name;
     if (!section_names_->get(sections_[index].sh_name, name)) return "<corrupt>";
     return name;
+}
+
+std::string_view Dumper::section_symbol_name(unsigned shndx) {
+    if (shndx < sections_.size()) return section_name(shndx);
+    const unsigned machine = header_.e_machine;
+    if (shndx == SHN_ABS) return "ABS";
+    if (shndx == SHN_COMMON) return "COMMON";
+    if (machine == EM_MIPS && shndx == SHN_MIPS_SCOMMON) return "SCOMMON";
+    if (machine == EM_MIPS && shndx == SHN_MIPS_SUNDEFINED) return "SUNDEF";
+    constexpr unsigned x86_64_large_common = 0xff02; // SHN_X86_64_LCOMMON, not in <elf.h>
+    if (machine == EM_X86_64 && shndx == x86_64_large_common) return "LARGE_COMMON";
+    std::snprintf(section_symbol_text_, sizeof section_symbol_text_, "<section 0x%x>", shndx);
+    return section_symbol_text_;
 }
 
 std::string Dumper::section_label(std::size_t index) const {
@@ -146,7 +163,16 @@ std::string Dumper::section_label(std::size_t index) const {
 }
 
 bool Dumper::seek(std::uint64_t offset) {
-    return offset <= file_size_ && fseeko(in_, static_cast<off_t>(offset), SEEK_SET) == 0;
+    return offset <= file_size_ && fseeko(in_, static_cast<off_t>(base_ + offset), SEEK_SET) == 0;
+}
+
+void Dumper::set_member(std::uint64_t base, std::uint64_t size, const std::string &archive,
+                        const std::string &member, const std::string &label) {
+    base_ = base;
+    limit_ = size;
+    archive_ = archive;
+    member_ = member;
+    name_ = label;
 }
 
 bool Dumper::read_bytes(std::uint64_t offset, char *into, std::size_t size) {
@@ -165,6 +191,7 @@ bool Dumper::measure() {
         return false;
     }
     file_size_ = static_cast<std::uint64_t>(end);
+    file_size_ = std::min(file_size_ - std::min(file_size_, base_), limit_);
     read_budget_ = file_size_ * read_budget_factor + read_budget_extra;
     return true;
 }
@@ -309,6 +336,7 @@ void Dumper::load_segments() {
     const std::uint64_t offset = header_.e_phoff;
     std::uint64_t count = header_.e_phnum;
     if (count == PN_XNUM && !sections_.empty()) count = sections_[0].sh_info;
+    segment_count_ = count;
     if (count == 0) return;
     if (offset == 0) {
         problem("program header table: %" PRIu64 " entries but no offset", count);
@@ -321,13 +349,6 @@ void Dumper::load_segments() {
     read_header_table("program header table", offset, entry, count, quenza_read_Phdrs, segments_);
 }
 
-void Dumper::always_problem(const char *format, ...) {
-    va_list arguments;
-    va_start(arguments, format);
-    report(true, format, arguments);
-    va_end(arguments);
-}
-
 bool Dumper::charge(std::uint64_t bytes) {
     if (bytes <= read_budget_) {
         read_budget_ -= bytes;
@@ -335,9 +356,9 @@ bool Dumper::charge(std::uint64_t bytes) {
     }
     read_budget_ = 0;
     // Shown even past the limit on messages: it explains why the rest of the dump is missing.
-    always_problem("the tables overlap so much that reading them all would take more than %" PRIu64
-                   " times the file size; the rest are skipped",
-                   read_budget_factor);
+    report(true, "the tables overlap so much that reading them all would take more than " +
+                     std::to_string(read_budget_factor) +
+                     " times the file size; the rest are skipped");
     return false;
 }
 
@@ -652,25 +673,31 @@ int Dumper::run() {
     if (options_.json) {
         json_.begin_object();
         json_.key("file");
-        json_.string(name_);
+        json_.string(archive_.empty() ? name_ : archive_);
+        if (!archive_.empty()) json_.string_field("member", member_);
     }
     if (measure() && read_header()) {
         load_sections();
         load_segments();
         if (options_.header) print_header();
         if (options_.sections) print_sections();
+        if (options_.groups) print_groups();
         if (options_.segments) print_segments();
+        if (options_.segments) print_segment_mapping();
         if (options_.dynamic) print_dynamic();
         if (options_.relocations) print_relocations();
         if (options_.symbols) print_symbols();
+        if (options_.histogram) print_histogram();
         if (options_.versions) print_versions();
+        if (!options_.dumps.empty()) print_section_dumps();
+        if (options_.notes) print_notes();
     }
     finish();
     return problems_ == 0 ? 0 : 1;
 }
 
 void Dumper::finish() {
-    const unsigned long hidden = problems_ - shown_.size();
+    const unsigned long hidden = problems_ - shown_count_;
     if (hidden != 0 && err_ != nullptr)
         std::fprintf(err_, "quenza-dump: %s: %lu more problems not shown\n", name_.c_str(), hidden);
     if (options_.json) {
@@ -691,6 +718,7 @@ void Dumper::finish() {
 int quenza_dump_stream(FILE *in, const char *name, const DumpOptions &options, FILE *out,
                        FILE *err) {
     try {
+        if (is_archive(in)) return dump_archive(in, name, options, out, err);
         Dumper dumper(in, name, options, out, err);
         return dumper.run();
     } catch (const std::bad_alloc &) {

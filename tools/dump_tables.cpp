@@ -2,10 +2,12 @@
 // Tables are read and printed a chunk at a time.
 #include "dumper.hpp"
 #include "names.hpp"
+#include "relocation_info.hpp"
 
 #include <algorithm>
 #include <cinttypes>
 #include <cstring>
+#include <ctime>
 #include <iterator>
 
 namespace {
@@ -60,6 +62,23 @@ const char *const dt_flags_1_words[] = {
     "ENDFILTEE", "DISPRELDNE", "DISPRELPND", "NODIRECT",  "IGNMULDEF", "NOKSYMS",   "NOHDR",
     "EDITED",    "NORELOC",    "SYMINTPOSE", "GLOBAUDIT", "SINGLETON", "STUB",      "PIE",
     "KMOD",      "WEAKFILTER", "NOCOMMON"};
+
+// DT_MIPS_FLAGS, lowest bit first; higher bits are not shown.
+const char *const mips_flag_words[] = {"QUICKSTART",
+                                       "NOTPOT",
+                                       "NO_LIBRARY_REPLACEMENT",
+                                       "NO_MOVE",
+                                       "SGI_ONLY",
+                                       "GUARANTEE_INIT",
+                                       "DELTA_C_PLUS_PLUS",
+                                       "GUARANTEE_START_INIT",
+                                       "PIXIE",
+                                       "DEFAULT_DELAY_LOAD",
+                                       "REQUICKSTART",
+                                       "REQUICKSTARTED",
+                                       "CORD",
+                                       "NO_UNRES_UNDEF",
+                                       "RLD_ORDER_SAFE"};
 
 // Version flags: "none", or words joined by " | ".
 void version_flags(Output &out, unsigned flags) {
@@ -116,6 +135,40 @@ void section_index(Output &out, unsigned index) {
     out.put(text);
 }
 
+// A relocation type's name left-aligned in width columns (cut to them when cut is set), or
+// "unrecognized: N" in readelf's words.
+void relocation_type(Output &out, const char *name, unsigned type, std::size_t width,
+                     bool cut = false) {
+    if (name == nullptr) {
+        char text[32];
+        std::snprintf(text, sizeof text, "unrecognized: %-7x", type);
+        return out.put(text);
+    }
+    const std::string_view text(name);
+    out.left(cut ? text.substr(0, width) : text, width);
+}
+
+// The file type as the header shows it: "DYN (Shared object file)".
+void file_type(Output &out, unsigned type) {
+    if (const char *name = file_type_name(type)) {
+        out.put(name);
+        out.put(" (");
+        out.put(file_type_description(type));
+        out.put(")");
+    } else if (type >= ET_LOOS && type <= ET_HIOS) {
+        out.put("OS Specific: (");
+        out.hex(type);
+        out.put(')');
+    } else if (type >= ET_LOPROC) {
+        out.put("Processor Specific: (");
+        out.hex(type);
+        out.put(')');
+    } else {
+        out.put("<unknown>: ");
+        out.hex(type);
+    }
+}
+
 const char *version_kind_name(VersionKind kind) {
     switch (kind) {
     case VersionKind::default_version:
@@ -169,6 +222,13 @@ void Dumper::print_header() {
         };
         for (const auto &[key, value] : fields)
             json_.field(key, value);
+        const std::string flags = machine_flags_description(h.e_machine, h.e_flags);
+        json_.key("flags_description");
+        if (flags.empty()) {
+            json_.null();
+        } else {
+            json_.string(flags);
+        }
         // Extended numbering resolved through section 0.
         json_.field("section_count", extended_sections ? sections_[0].sh_size : h.e_shnum);
         json_.field("section_name_index", extended_names ? sections_[0].sh_link : h.e_shstrndx);
@@ -209,23 +269,7 @@ void Dumper::print_header() {
     o.dec(ident[EI_ABIVERSION]);
     o.put('\n');
     label("Type:");
-    if (const char *name = file_type_name(h.e_type)) {
-        o.put(name);
-        o.put(" (");
-        o.put(file_type_description(h.e_type));
-        o.put(")");
-    } else if (h.e_type >= ET_LOOS && h.e_type <= ET_HIOS) {
-        o.put("OS Specific: (");
-        o.hex(h.e_type);
-        o.put(')');
-    } else if (h.e_type >= ET_LOPROC) {
-        o.put("Processor Specific: (");
-        o.hex(h.e_type);
-        o.put(')');
-    } else {
-        o.put("<unknown>: ");
-        o.hex(h.e_type);
-    }
+    file_type(o, h.e_type);
     o.put('\n');
     label("Machine:");
     if (machine != nullptr) {
@@ -249,6 +293,11 @@ void Dumper::print_header() {
     o.put(" (bytes into file)\n");
     label("Flags:");
     o.hex0x(h.e_flags);
+    if (const std::string flags = machine_flags_description(h.e_machine, h.e_flags);
+        !flags.empty()) {
+        o.put(", ");
+        o.put(flags);
+    }
     o.put('\n');
     const auto count = [&](const char *text, std::uint64_t value, bool extended, std::uint64_t real,
                            const char *unit) {
@@ -275,6 +324,11 @@ void Dumper::print_header() {
 void Dumper::print_sections() {
     const unsigned machine = header_.e_machine;
     if (options_.json) {
+        json_.key("section_table");
+        json_.begin_object(true);
+        json_.field("offset", header_.e_shoff);
+        json_.field("count", section_count_);
+        json_.end_object();
         json_.key("sections");
         json_.begin_array();
         for (std::size_t i = 0; i < sections_.size(); ++i) {
@@ -298,6 +352,15 @@ void Dumper::print_sections() {
     }
     Output &o = out_;
     if (sections_.empty()) return o.put("\nThere are no sections in this file.\n");
+    // Without the file header, where the table is comes first.
+    if (!options_.header) {
+        o.put(section_count_ == 1 ? "There is " : "There are ");
+        o.dec(section_count_);
+        o.put(section_count_ == 1 ? " section header, starting at offset "
+                                  : " section headers, starting at offset ");
+        o.hex0x(header_.e_shoff);
+        o.put(":\n");
+    }
     o.put(wide_ ? "\nSection Headers:\n  [Nr] Name              Type            Address          "
                   "Off    Size   ES Flg Lk Inf Al\n"
                 : "\nSection Headers:\n  [Nr] Name              Type            Addr     Off    "
@@ -316,11 +379,11 @@ void Dumper::print_sections() {
         } else {
             char text[32];
             if (s.sh_type >= SHT_LOUSER) {
-                std::snprintf(text, sizeof text, "LOUSER+0x%x", s.sh_type - SHT_LOUSER);
+                std::snprintf(text, sizeof text, "LOUSER+%#x", s.sh_type - SHT_LOUSER);
             } else if (s.sh_type >= SHT_LOPROC) {
-                std::snprintf(text, sizeof text, "LOPROC+0x%x", s.sh_type - SHT_LOPROC);
+                std::snprintf(text, sizeof text, "LOPROC+%#x", s.sh_type - SHT_LOPROC);
             } else if (s.sh_type >= SHT_LOOS) {
-                std::snprintf(text, sizeof text, "LOOS+0x%x", s.sh_type - SHT_LOOS);
+                std::snprintf(text, sizeof text, "LOOS+%#x", s.sh_type - SHT_LOOS);
             } else {
                 std::snprintf(text, sizeof text, "%08x: <unknown>", s.sh_type);
             }
@@ -346,22 +409,41 @@ void Dumper::print_sections() {
         o.dec(s.sh_addralign, 2);
         o.put('\n');
     }
-    o.put("Key to Flags:\n"
-          "  W (write), A (alloc), X (execute), M (merge), S (strings), I (info),\n"
-          "  L (link order), O (extra OS processing required), G (group), T (TLS),\n"
-          "  C (compressed), x (unknown), o (OS specific), E (exclude),\n"
-          "  R (retain), D (mbind), l (large), p (processor specific)\n");
+    std::string legend;
+    section_flag_legend(machine, header_.e_ident[EI_OSABI], legend);
+    o.put(legend);
 }
 
 void Dumper::print_segments() {
     const unsigned machine = header_.e_machine;
     if (!options_.json) {
         if (segments_.empty()) return out_.put("\nThere are no program headers in this file.\n");
+        // Without the file header, the file's type, entry point and where the table is.
+        if (!options_.header) {
+            out_.put("\nElf file type is ");
+            file_type(out_, header_.e_type);
+            out_.put("\nEntry point ");
+            out_.hex0x(header_.e_entry);
+            out_.put(segment_count_ == 1 ? "\nThere is " : "\nThere are ");
+            out_.dec(segment_count_);
+            out_.put(segment_count_ == 1 ? " program header, starting at offset "
+                                         : " program headers, starting at offset ");
+            out_.dec(header_.e_phoff);
+            out_.put('\n');
+        }
         out_.put(wide_ ? "\nProgram Headers:\n  Type           Offset   VirtAddr           "
                          "PhysAddr           FileSiz  MemSiz   Flg Align\n"
                        : "\nProgram Headers:\n  Type           Offset   VirtAddr   PhysAddr   "
                          "FileSiz MemSiz  Flg Align\n");
     } else {
+        json_.key("segment_table");
+        json_.begin_object(true);
+        json_.field("offset", header_.e_phoff);
+        json_.field("count", segment_count_);
+        json_.field("file_type", header_.e_type);
+        json_.name_field("file_type_name", file_type_name(header_.e_type));
+        json_.field("entry", header_.e_entry);
+        json_.end_object();
         json_.key("segments");
         json_.begin_array();
     }
@@ -405,18 +487,19 @@ void Dumper::print_segments() {
         }
         Output &o = out_;
         o.put("  ");
+        // The type takes 14 columns, cut to them as readelf does (RISCV_ATTRIBUT).
         if (type != nullptr) {
-            o.left(type, 14);
+            o.left(std::string_view(type).substr(0, 14), 14);
         } else {
             char text[32];
             if (p.p_type >= PT_LOPROC && p.p_type <= PT_HIPROC) {
-                std::snprintf(text, sizeof text, "LOPROC+0x%x", p.p_type - PT_LOPROC);
+                std::snprintf(text, sizeof text, "LOPROC+%#x", p.p_type - PT_LOPROC);
             } else if (p.p_type >= PT_LOOS && p.p_type <= PT_HIOS) {
-                std::snprintf(text, sizeof text, "LOOS+0x%x", p.p_type - PT_LOOS);
+                std::snprintf(text, sizeof text, "LOOS+%#x", p.p_type - PT_LOOS);
             } else {
                 std::snprintf(text, sizeof text, "<unknown>: %x", p.p_type);
             }
-            o.left(text, 14);
+            o.left(std::string_view(text).substr(0, 14), 14);
         }
         o.put(' ');
         o.hex0x(p.p_offset, 6);
@@ -433,7 +516,11 @@ void Dumper::print_segments() {
         o.put((p.p_flags & PF_W) != 0 ? 'W' : ' ');
         o.put((p.p_flags & PF_X) != 0 ? 'E' : ' ');
         o.put(' ');
-        o.hex0x(p.p_align);
+        if (p.p_align == 0) {
+            o.put('0'); // readelf prints it with %#lx
+        } else {
+            o.hex0x(p.p_align);
+        }
         o.put('\n');
         if (has_interpreter) {
             o.put("      [Requesting program interpreter: ");
@@ -576,15 +663,21 @@ void Dumper::print_dynamic() {
         const std::int64_t tag = entry.d_tag;
         const std::uint64_t value = entry.d_un.d_val;
         const char *tag_name = dynamic_tag_name(tag, machine);
+        const DynamicTagName *own = machine_dynamic_tag(tag, machine);
         std::string_view text;
+        // MIPS_IVERSION names a string too, but readelf shows a bad offset as a number.
         const bool named = is_string_tag(tag);
+        const bool interface_version =
+            own != nullptr && own->value == DynamicValue::interface_version;
+        bool has_text = named;
         if (named) text = string_or_corrupt(names.get(), value, section, "dynamic entry", number);
+        if (interface_version && names != nullptr) has_text = names->get(value, text);
         if (options_.json) {
             json_.begin_object(true);
             json_.signed_field("tag", tag);
             json_.name_field("tag_name", tag_name);
             json_.field("value", value);
-            if (named) {
+            if (has_text) {
                 json_.string_field("name", text);
             }
             json_.end_object();
@@ -594,16 +687,28 @@ void Dumper::print_dynamic() {
         o.put(' ');
         o.hex0x(static_cast<std::uint64_t>(tag) & (wide_ ? ~std::uint64_t{0} : 0xffffffff),
                 wide_ ? 16 : 8);
-        o.put(' ');
-        char type[48];
-        if (tag_name != nullptr) {
-            std::snprintf(type, sizeof type, "(%s)", tag_name);
-        } else {
-            std::snprintf(type, sizeof type, "(<unknown>: %" PRIx64 ")",
+        o.put(" (");
+        char unknown[64];
+        if (tag_name == nullptr) {
+            const char *kind = tag >= DT_LOPROC && tag <= DT_HIPROC ? "Processor Specific"
+                               : tag >= DT_LOOS && tag <= DT_HIOS   ? "Operating System specific"
+                                                                    : "<unknown>";
+            std::snprintf(unknown, sizeof unknown, "%s: %" PRIx64, kind,
                           static_cast<std::uint64_t>(tag));
+            tag_name = unknown;
         }
-        o.left(type, wide_ ? 20 : 28);
-        o.put(' ');
+        o.put(tag_name);
+        o.put(')');
+        // The value starts where a 19-character (32-bit: 27) name would end it; a longer name
+        // is followed by as many spaces as it is longer, as readelf pads it.
+        const std::size_t length = std::strlen(tag_name);
+        const std::size_t column = wide_ ? 19 : 27;
+        o.spaces(std::max<std::size_t>(1, length > column ? length - column : column - length));
+        if (own != nullptr) {
+            print_machine_dynamic_value(*own, value, has_text, text);
+            o.put('\n');
+            return true;
+        }
         switch (tag) {
         case DT_NEEDED:
             o.put("Shared library: [");
@@ -648,6 +753,54 @@ void Dumper::print_dynamic() {
         return true;
     });
     end_table_json();
+}
+
+void Dumper::print_machine_dynamic_value(const DynamicTagName &tag, std::uint64_t value,
+                                         bool has_text, std::string_view text) {
+    Output &o = out_;
+    switch (tag.value) {
+    case DynamicValue::decimal:
+        return o.dec(value);
+    case DynamicValue::mips_flags:
+        if (value == 0) return o.put("NONE");
+        flag_words(o, value & ((1U << std::size(mips_flag_words)) - 1), mips_flag_words,
+                   static_cast<int>(std::size(mips_flag_words)));
+        return;
+    case DynamicValue::time_stamp: {
+        // Seconds since 1970, as a UTC date and time.
+        const time_t seconds = static_cast<time_t>(value);
+        struct tm utc {};
+        char text_time[64];
+        if (gmtime_r(&seconds, &utc) == nullptr) {
+            std::snprintf(text_time, sizeof text_time, "<corrupt time val: %" PRIx64, value);
+        } else {
+            std::snprintf(text_time, sizeof text_time, "Time Stamp: %04u-%02u-%02uT%02u:%02u:%02u",
+                          static_cast<unsigned>(utc.tm_year + 1900),
+                          static_cast<unsigned>(utc.tm_mon + 1), static_cast<unsigned>(utc.tm_mday),
+                          static_cast<unsigned>(utc.tm_hour), static_cast<unsigned>(utc.tm_min),
+                          static_cast<unsigned>(utc.tm_sec));
+        }
+        return o.put(text_time);
+    }
+    case DynamicValue::interface_version:
+        o.put("Interface Version: ");
+        if (has_text) {
+            o.visible(text);
+            return;
+        }
+        o.put("<corrupt: ");
+        o.hex(value);
+        return o.put('>');
+    case DynamicValue::plt_reserve:
+        o.hex0x(value);
+        o.put(" -- ");
+        return o.hex0x(value + 0x18);
+    case DynamicValue::nothing:
+        return;
+    case DynamicValue::hex:
+        break;
+    }
+    o.hex0x(value);
 }
 
 void Dumper::print_table_heading(const char *title, std::size_t index, std::uint64_t count,
@@ -748,33 +901,37 @@ void Dumper::print_relocation_section(std::size_t index) {
 
     const unsigned machine = header_.e_machine;
     const int digits = wide_ ? 16 : 8;
-    const auto print_relocation = [&](const Elf64_Rela &r, std::uint64_t number) QUENZA_INLINE {
-        const std::uint64_t symbol = ELF64_R_SYM(r.r_info);
-        const unsigned type = static_cast<unsigned>(ELF64_R_TYPE(r.r_info));
-        // A 32-bit file's r_info as the file holds it.
-        const std::uint64_t info = wide_ ? r.r_info : (symbol << 8) | (type & 0xff);
+    const InfoLayout layout = info_layout(wide_, machine, header_.e_ident[EI_DATA]);
+    const bool mips64 = layout == InfoLayout::mips64_big || layout == InfoLayout::mips64_little;
+    const auto print_relocation = [&](const Elf64_Rela &r, std::uint64_t) QUENZA_INLINE {
+        const RelocationInfo decoded = decode_relocation_info(layout, r.r_info);
+        const std::uint64_t symbol = decoded.symbol;
+        const unsigned type = decoded.type;
         const char *type_name = relocation_type_name(machine, type);
+        // R_SPARC_OLO10 carries a second addend in the bits above its type.
+        const bool second_addend = layout == InfoLayout::sparc64 && type == R_SPARC_OLO10;
         const CompactSymbol *target = nullptr;
         std::string_view target_name;
         SymbolVersion version;
         if (symbol != 0) {
             if (symbols == nullptr) {
                 if (link == 0)
-                    problem("%s: relocation %" PRIu64 ": symbol index %" PRIu64
-                            " but the section has no symbol table",
-                            section_label(index).c_str(), number, symbol);
+                    problem("%s: relocations refer to symbols but the section has no symbol table",
+                            section_label(index).c_str());
                 target_name = "<corrupt>";
             } else if (symbol >= symbols->symbols.size()) {
-                problem("%s: relocation %" PRIu64 ": symbol index %" PRIu64
-                        " is out of range (%zu symbols)",
-                        section_label(index).c_str(), number, symbol, symbols->symbols.size());
+                // Keyed by the symbol, so a bad index many relocations use counts once.
+                problem("%s: symbol index %" PRIu64 " is out of range (%zu symbols)",
+                        section_label(index).c_str(), symbol, symbols->symbols.size());
                 target_name = "<corrupt>";
             } else {
                 target = &symbols->symbols[symbol];
                 target_name = string_or_corrupt(symbols->strings.get(), target->name,
                                                 symbols->section, "symbol", symbol);
-                if (target_name.empty() && ELF64_ST_TYPE(target->info) == STT_SECTION)
-                    target_name = section_name(target->shndx);
+                if (target->name == 0)
+                    target_name = ELF64_ST_TYPE(target->info) == STT_SECTION
+                                      ? section_symbol_name(target->shndx)
+                                      : std::string_view();
                 if (symbol < symbols->versyms.size())
                     version = symbol_version(symbols->versyms[symbol], target->shndx != SHN_UNDEF,
                                              target_name);
@@ -783,9 +940,17 @@ void Dumper::print_relocation_section(std::size_t index) {
         if (options_.json) {
             json_.begin_object(true);
             json_.field("offset", r.r_offset);
-            json_.field("info", info);
+            json_.field("info", decoded.info);
             json_.field("type", type);
             json_.name_field("type_name", type_name);
+            if (mips64) {
+                json_.field("type2", decoded.type2);
+                json_.name_field("type2_name", relocation_type_name(machine, decoded.type2));
+                json_.field("type3", decoded.type3);
+                json_.name_field("type3_name", relocation_type_name(machine, decoded.type3));
+                json_.field("ssym", decoded.ssym);
+                json_.name_field("ssym_name", mips_special_symbol_name(decoded.ssym));
+            }
             json_.field("symbol", symbol);
             if (symbol != 0) {
                 json_.key("symbol_value");
@@ -803,30 +968,45 @@ void Dumper::print_relocation_section(std::size_t index) {
             if (rela) {
                 json_.signed_field("addend", r.r_addend);
             }
+            if (second_addend) {
+                json_.signed_field("second_addend", decoded.type_data);
+            }
             json_.end_object();
             return;
         }
         Output &o = out_;
         o.hex(r.r_offset, digits);
         o.put("  ");
-        o.hex(info, digits);
+        o.hex(decoded.info, digits);
         o.put(' ');
-        if (type_name != nullptr) {
-            o.left(type_name, 22);
-        } else {
-            char text[40];
-            std::snprintf(text, sizeof text, "<unknown>: %x", type);
-            o.left(text, 22);
-        }
+        relocation_type(o, type_name, type, 22);
         if (symbol != 0) {
             o.put(' ');
-            if (target != nullptr) {
-                o.hex(target->value, digits);
+            if (target != nullptr && ELF64_ST_TYPE(target->info) == STT_GNU_IFUNC) {
+                // An IFUNC symbol's value is not the address used: readelf shows "name()" in its
+                // place, in the same columns when the name fits.
+                const std::size_t width = wide_ ? 14 : 8;
+                const std::size_t columns =
+                    o.visible(target->name == 0 || target_name == "<corrupt>" ? "??" : target_name);
+                if (version.kind != VersionKind::none) {
+                    o.put(version.kind == VersionKind::default_version ? "@@" : "@");
+                    o.visible(version.name);
+                }
+                o.put("()");
+                o.spaces(columns <= width ? width + 1 - columns : 1);
             } else {
-                o.spaces(static_cast<std::size_t>(digits));
+                if (target != nullptr) {
+                    o.hex(target->value, digits);
+                } else {
+                    o.spaces(static_cast<std::size_t>(digits));
+                }
+                o.put(wide_ ? " " : "   ");
             }
-            o.put(wide_ ? " " : "   ");
-            print_symbol_name(target_name, version, false);
+            if (target != nullptr && target->name == 0 && target_name.empty()) {
+                o.put("<null>");
+            } else {
+                print_symbol_name(target_name, version, false);
+            }
             if (rela) {
                 const bool negative = r.r_addend < 0;
                 o.put(negative ? " - " : " + ");
@@ -842,7 +1022,27 @@ void Dumper::print_relocation_section(std::size_t index) {
                 o.hex(static_cast<std::uint64_t>(r.r_addend));
             }
         }
+        if (second_addend) {
+            // Shown as an unsigned 64-bit number, as readelf does.
+            o.put(" + ");
+            o.hex(static_cast<std::uint64_t>(decoded.type_data));
+        }
         o.put('\n');
+        if (mips64) {
+            o.put("                    Type2: ");
+            relocation_type(o, relocation_type_name(machine, decoded.type2), decoded.type2, 17,
+                            true);
+            o.put("\n                    Type3: ");
+            relocation_type(o, relocation_type_name(machine, decoded.type3), decoded.type3, 17,
+                            true);
+            o.put('\n');
+            // readelf does not show the special symbol; it is shown when there is one.
+            if (decoded.ssym != 0) {
+                o.put("                    Ssym: ");
+                relocation_type(o, mips_special_symbol_name(decoded.ssym), decoded.ssym, 17, true);
+                o.put('\n');
+            }
+        }
     };
     if (usable && rela) {
         for_each_record(index, count, record, quenza_read_Relas, "relocation", print_relocation);
@@ -943,14 +1143,15 @@ void Dumper::print_symbols() {
         json_.begin_array();
     }
     for (std::size_t i = 1; i < sections_.size(); ++i)
-        if (sections_[i].sh_type == SHT_SYMTAB || sections_[i].sh_type == SHT_DYNSYM)
+        if ((sections_[i].sh_type == SHT_SYMTAB && !options_.dynamic_symbols_only) ||
+            sections_[i].sh_type == SHT_DYNSYM)
             print_symbol_section(i);
     if (options_.json) {
         json_.end_array();
         json_.key("symbol_information");
         json_.begin_array();
     }
-    for (std::size_t i = 1; i < sections_.size(); ++i)
+    for (std::size_t i = 1; i < sections_.size() && !options_.dynamic_symbols_only; ++i)
         if (sections_[i].sh_type == SHT_SUNW_syminfo) print_syminfo_section(i);
     if (options_.json) json_.end_array();
 }
@@ -1005,6 +1206,8 @@ void Dumper::print_symbol_section(std::size_t index) {
             }
         }
     };
+    const unsigned machine = header_.e_machine;
+    const unsigned osabi = header_.e_ident[EI_OSABI];
     const auto print_symbol = [&](const Elf64_Sym &s, std::uint64_t number) QUENZA_INLINE {
         const std::uint64_t i = number - chunk_first;
         std::string_view symbol_name =
@@ -1033,9 +1236,9 @@ void Dumper::print_symbol_section(std::size_t index) {
             json_.field("value", s.st_value);
             json_.field("size", s.st_size);
             json_.field("type", type);
-            json_.name_field("type_name", symbol_type_name(type));
+            json_.name_field("type_name", symbol_type_name(type, machine, osabi));
             json_.field("bind", binding);
-            json_.name_field("bind_name", symbol_binding_name(binding));
+            json_.name_field("bind_name", symbol_binding_name(binding, osabi));
             json_.field("visibility", visibility);
             json_.name_field("visibility_name", symbol_visibility_name(visibility));
             json_.field("other", s.st_other);
@@ -1062,9 +1265,9 @@ void Dumper::print_symbol_section(std::size_t index) {
             o.hex0x(s.st_size);
         }
         o.put(' ');
-        symbol_class_name(o, symbol_type_name(type), type, 7);
+        symbol_class_name(o, symbol_type_name(type, machine, osabi), type, 7);
         o.put(' ');
-        symbol_class_name(o, symbol_binding_name(binding), binding, 6);
+        symbol_class_name(o, symbol_binding_name(binding, osabi), binding, 6);
         o.put(' ');
         o.left(symbol_visibility_name(visibility), 7);
         o.put(' ');

@@ -4,6 +4,7 @@
 #define QUENZA_DUMP_DUMPER_HPP
 
 #include "dump.hpp"
+#include "names.hpp"
 #include "output.hpp"
 #include "quenza.h"
 
@@ -165,18 +166,54 @@ struct VersionName {
     bool has_defined = false, has_needed = false;
 };
 
+// Static archives: whether the stream starts with an archive's magic, and the dump of each member.
+bool is_archive(FILE *in);
+int dump_archive(FILE *in, const char *name, const DumpOptions &options, FILE *out, FILE *err);
+
+// A note as read: its header words, owner, and the bytes of its descriptor.
+struct Note {
+    std::uint64_t offset = 0;      // of its header, in the file
+    std::uint64_t desc_offset = 0; // of its descriptor, in the file
+    std::uint32_t namesz = 0, descsz = 0, type = 0;
+    std::string owner;
+    std::string desc;
+};
+// One file mapped into a process, from a core file's NT_FILE note.
+struct MappedFile {
+    std::uint64_t start, end, page_offset;
+    std::string name;
+};
+// What a note says: readelf's text after its type, and the same facts as JSON fields.
+struct NoteDetails {
+    std::string type_text; // the type's description, or "Unknown note type: (0x...)"
+    std::string type_name; // empty for an unknown type
+    std::string text;
+    std::vector<std::pair<const char *, std::string>> strings;
+    std::vector<std::pair<const char *, std::uint64_t>> numbers;
+    std::vector<std::pair<std::uint32_t, std::string>> properties;
+    std::vector<MappedFile> files;
+};
+
 class Dumper {
   public:
     Dumper(FILE *in, const char *name, const DumpOptions &options, FILE *out, FILE *err);
+    // One member of an archive: an ELF file of `size` bytes at offset `base` of the stream. All
+    // its offsets count from there and none may reach past its end.
+    void set_member(std::uint64_t base, std::uint64_t size, const std::string &archive,
+                    const std::string &member, const std::string &label);
     int run();
 
   private:
     // Problems: each one goes to err at once (up to a limit) and into the JSON "problems".
     void problem(const char *format, ...) __attribute__((format(printf, 2, 3)));
-    void always_problem(const char *format, ...) __attribute__((format(printf, 2, 3)));
-    void report(bool always, const char *format, va_list arguments);
+    // Counts a problem once however often it is met, and shows the first ones (or every one when
+    // always is set).
+    void report(bool always, std::string text);
     std::string section_label(std::size_t index) const; // "section 12 (.dynsym)"
     std::string_view section_name(std::size_t index) const;
+    // How a relocation names an unnamed section symbol: its section's name, or for a reserved
+    // index a word (ABS, COMMON, ...) or "<section 0xN>".
+    std::string_view section_symbol_name(unsigned shndx);
 
     // Reading, with every offset and size checked against the file size first.
     bool measure();
@@ -232,6 +269,8 @@ class Dumper {
     void print_sections();
     void print_segments();
     void print_dynamic();
+    void print_machine_dynamic_value(const DynamicTagName &tag, std::uint64_t value, bool has_text,
+                                     std::string_view text);
     void print_relocations();
     void print_relocation_section(std::size_t index);
     void print_relr_section(std::size_t index);
@@ -243,10 +282,38 @@ class Dumper {
     void print_version_section(const VersionSection &versions);
     void print_version_heading(const char *what, std::size_t index, std::uint64_t count);
     void print_symbol_name(std::string_view name, const SymbolVersion &version, bool with_index);
+    // The structure views (dump_views.cpp).
+    void print_segment_mapping();
+    void print_groups();
+    bool scalar_at(std::uint64_t offset, int width, std::uint64_t &value);
+    // count words of width 4 or 8 bytes at offset, with the library's scalar operations.
+    template <typename Word>
+    bool read_words(std::uint64_t offset, std::uint64_t count, int width, std::vector<Word> &words);
+    void print_notes();
+    void print_note_block(std::size_t section, std::uint64_t offset, std::uint64_t size,
+                          std::uint64_t align);
+    void describe_note(const Note &note, NoteDetails &details);
+    void describe_property_note(const Note &note, NoteDetails &details);
+    void describe_file_note(const Note &note, NoteDetails &details);
+    void print_note(const Note &note, const NoteDetails &details);
+    void print_histogram();
+    void histogram_of_hash(std::size_t section, std::uint64_t offset, std::uint64_t size);
+    // The GNU hash table, or MIPS's variant of it (the same buckets and chains).
+    enum class HashKind { sysv, gnu, mips_xhash };
+    void histogram_of_gnu_hash(std::size_t section, std::uint64_t offset, std::uint64_t size,
+                               HashKind kind);
+    bool address_to_offset(std::uint64_t address, std::uint64_t &offset, std::uint64_t &size) const;
+    void print_histogram_rows(std::size_t section, HashKind kind,
+                              const std::vector<std::uint32_t> &lengths, std::uint64_t symbols);
+    void print_section_dumps();
+    void dump_section(std::size_t index, bool strings);
     void finish();
 
     FILE *in_;
     std::string name_;
+    std::uint64_t base_ = 0;
+    std::uint64_t limit_ = UINT64_MAX; // the member's size, for an archive member
+    std::string archive_, member_;     // for an archive member: the names of both
     const DumpOptions &options_;
     Output out_;
     Json json_;
@@ -258,7 +325,8 @@ class Dumper {
     bool wide_ = false; // 64-bit class
     std::vector<Elf64_Shdr> sections_;
     std::vector<Elf64_Phdr> segments_;
-    std::size_t section_count_ = 0; // from the header, extended numbering resolved
+    std::size_t section_count_ = 0;   // from the header, extended numbering resolved
+    std::uint64_t segment_count_ = 0; // likewise
     std::size_t name_table_index_ = 0;
     std::shared_ptr<const StringTable> section_names_;
     std::vector<std::size_t> versym_sections_; // by symbol table; 0 for none
@@ -269,9 +337,11 @@ class Dumper {
     std::vector<VersionSection> version_sections_;
     std::vector<VersionName> version_names_; // by version index
 
+    char section_symbol_text_[24] = {};
     unsigned long problems_ = 0;
     std::vector<std::string> messages_; // the ones shown, in order
-    std::unordered_set<std::string> shown_;
+    unsigned long shown_count_ = 0;
+    std::unordered_set<std::uint64_t> seen_; // hashes of the problems met
 };
 
 template <typename Record, typename Visit, typename BeforeChunk>

@@ -1,10 +1,11 @@
 #!/bin/sh
 # Gathers the real-file corpus into OUTDIR and lists it in OUTDIR/corpus.txt, one path a line:
-# native x86-64 executables, shared objects and relocatable objects from this machine, and the
-# 32-bit little-endian (i686), 32-bit big-endian (powerpc) and 64-bit big-endian (s390x) shared
-# objects and crt objects of Debian's cross C-library packages. The cross packages hold no
-# executables, so one is linked per architecture with that architecture's binutils from the
-# packages' own crt objects and libc.
+# native x86-64 executables, shared objects and relocatable objects from this machine, and from
+# Debian's cross C-library packages of twelve more architectures (both classes, both byte
+# orders) each one's libc, libm and dynamic loader, its crt objects and a few members of its
+# static archives (unpacked into OUTDIR/members/ARCH). The cross packages hold no executables,
+# so one is linked per architecture whose binutils are installed, from the packages' own crt
+# objects and libc.
 set -eu
 out=${1:?usage: build-corpus.sh OUTDIR}
 mkdir -p "$out"
@@ -30,17 +31,39 @@ add /bin/sh /usr/bin/ls /usr/bin/cmake "$native/libc.so.6" "$native/libm.so.6" \
 printf 'int main(void) { return 0; }\n' | cc -x c -no-pie -o "$out/hello-x86_64" -
 add "$out/hello-x86_64"
 
-for arch in i686 powerpc s390x; do
-    lib=/usr/$arch-linux-gnu/lib
+# Members taken from each static archive: small ones (canonicalize.o of sparc64 holds an
+# R_SPARC_OLO10 relocation; every MIPS64 object has three types a relocation).
+members_nonshared="atexit.oS stack_chk_fail_local.oS"
+members_libc="a64l.o abort.o canonicalize.o"
+for triplet in i686-linux-gnu powerpc-linux-gnu s390x-linux-gnu arm-linux-gnueabihf \
+    aarch64-linux-gnu mips-linux-gnu mips64-linux-gnuabi64 mips64el-linux-gnuabi64 \
+    sparc64-linux-gnu hppa-linux-gnu m68k-linux-gnu powerpc64-linux-gnu riscv64-linux-gnu; do
+    arch=${triplet%%-*}
+    root=/usr/$triplet
+    lib=$root/lib
     add "$lib/libc.so.6" "$lib/libm.so.6" "$lib/crt1.o" "$lib/crti.o" "$lib/crtn.o" "$lib/Scrt1.o"
-    for ldso in "$lib"/ld-linux.so.2 "$lib"/ld.so.1 "$lib"/ld64.so.1; do
-        [ -f "$ldso" ] && add "$ldso"
+    ldso=
+    for candidate in "$lib"/ld-linux*.so.* "$lib"/ld.so.1 "$lib"/ld64.so.1 "$root"/lib64/ld*.so.*; do
+        if [ -f "$candidate" ]; then
+            add "$candidate"
+            [ -n "$ldso" ] || ldso=$candidate
+        fi
     done
-    exe="$out/hello-$arch"
+    members="$out/members/$arch"
+    rm -rf "$members"
+    mkdir -p "$members"
+    (cd "$members" && ar x "$lib/libc_nonshared.a" $members_nonshared &&
+        ar x "$lib/libc.a" $members_libc)
+    for member in $members_nonshared $members_libc; do
+        add "$members/$member"
+    done
     # main is any defined function: the program is never run, only read.
-    "$arch-linux-gnu-ld" -o "$exe" "$lib/crt1.o" "$lib/crti.o" -L"$lib" -lc "$lib/crtn.o" \
-        --defsym main=_init --hash-style=both -dynamic-linker /lib/ld.so.1
-    add "$exe"
+    if command -v "$triplet-ld" >/dev/null 2>&1; then
+        exe="$out/hello-$arch"
+        "$triplet-ld" -o "$exe" "$lib/crt1.o" "$lib/crti.o" -L"$lib" -lc "$lib/crtn.o" \
+            --defsym main=_init --hash-style=both -dynamic-linker "/lib/${ldso##*/}"
+        add "$exe"
+    fi
 done
 
 mv "$list.tmp" "$list"

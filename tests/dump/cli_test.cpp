@@ -141,7 +141,8 @@ TEST(DumpCli, OptionsSelectPartsAndCombine) {
         return r.out;
     };
     EXPECT_EQ(out({"-hl"}), out({"-h", "-l"}));
-    EXPECT_EQ(out({}), out({"-hSldrsV"}));
+    EXPECT_EQ(out({}), out({"-hSldrsVngI"}));
+    EXPECT_EQ(out({"-e"}), out({"-hlS"}));
     EXPECT_EQ(out({"--file-header", "--sections"}), out({"-hS"}));
     const std::string sections = out({"-S"});
     EXPECT_NE(sections.find("Section Headers:"), std::string::npos);
@@ -152,9 +153,9 @@ TEST(DumpCli, OptionsSelectPartsAndCombine) {
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("--json"), std::string::npos);
     EXPECT_EQ(run({dump_tool(), "--version"}).out.rfind("quenza-dump (quenza) ", 0), 0u);
-    const RunResult unknown = run({dump_tool(), "-hx", path});
+    const RunResult unknown = run({dump_tool(), "-hq", path});
     EXPECT_EQ(unknown.status, 2);
-    EXPECT_NE(unknown.err.find("unknown option '-hx'"), std::string::npos);
+    EXPECT_NE(unknown.err.find("unknown option '-hq'"), std::string::npos);
     EXPECT_EQ(run({dump_tool(), "-h"}).status, 2);
 }
 

@@ -317,4 +317,88 @@ TEST_F(DumpHostile, OverlappingTablesAreBounded) {
         << r.err;
 }
 
+// Notes with absurd sizes, a misaligned note section, a property note cut short, group sections
+// naming sections and symbols that do not exist, hash tables claiming more than they hold, and
+// dumps of sections past the end: each a problem named precisely, the rest of the dump intact.
+TEST_F(DumpHostile, DamagedNotesGroupsHashTablesAndDumps) {
+    constexpr std::uint32_t sht_note = 7, sht_hash = 5, sht_gnu_hash = 0x6ffffff6, sht_group = 17;
+    const ElfBytes elf(read_file(corpus_file("hello-x86_64")));
+    const unsigned note = elf.find(sht_note);
+    const std::uint64_t at = elf.section(note, ElfBytes::offset);
+
+    ElfBytes huge = elf;
+    set_field(huge.bytes, at + 4, 4, false, 0xfffffff0); // descsz
+    json dump = survives(huge.bytes, "absurd note size", true);
+    expect_reported("data size 0xfffffff0 past the end of the notes");
+    EXPECT_FALSE(dump["symbol_tables"].empty());
+
+    ElfBytes named = elf;
+    set_field(named.bytes, at, 4, false, 0xffffffff); // namesz
+    survives(named.bytes, "absurd name size", true);
+    expect_reported("has name size 0xffffffff");
+
+    ElfBytes misaligned = elf;
+    misaligned.set_section(note, ElfBytes::addralign, 16);
+    survives(misaligned.bytes, "note alignment 16", true);
+    expect_reported("note alignment 16 is not 4 or 8");
+
+    // The property note (the first one): a size that is no multiple of 8.
+    ElfBytes property = elf;
+    set_field(property.bytes, at + 4, 4, false, 12);
+    survives(property.bytes, "property note of 12 bytes", true);
+    expect_reported("property note size 0xc is damaged");
+
+    // Without section headers the notes come from the NOTE segments.
+    ElfBytes segments_only = elf;
+    segments_only.set(segments_only.shoff(), 0);
+    segments_only.set(segments_only.shnum(), 0);
+    segments_only.set(segments_only.shstrndx(), 0);
+    dump = survives(segments_only.bytes, "notes from segments", true);
+    EXPECT_FALSE(dump["notes"].empty());
+
+    ElfBytes gnu_hash = elf;
+    const unsigned table = elf.find(sht_gnu_hash);
+    set_field(gnu_hash.bytes, elf.section(table, ElfBytes::offset), 4, false, 0xffffffff);
+    survives(gnu_hash.bytes, "four billion buckets", true);
+    expect_reported("4294967295 buckets and");
+
+    ElfBytes hash(read_file(corpus_file("hello-i686")));
+    set_field(hash.bytes, hash.section(hash.find(sht_hash), ElfBytes::offset) + 4, 4, false,
+              0x7fffffff);
+    survives(hash.bytes, "hash chains past the end", true);
+    expect_reported("2147483647 chains do not fit");
+
+    // Dumps of a section whose bytes are past the end, and of sections that do not exist.
+    ElfBytes moved = elf;
+    moved.set_section(1, ElfBytes::offset, 0x7fffffff);
+    const std::string path = dir_.file("moved");
+    write_file(path, moved.bytes);
+    const RunResult dumps =
+        run({dump_tool(), "-x", "1", "-p", "1", "-x", "999", "-p", ".none", "--json", path});
+    EXPECT_EQ(dumps.status, 1);
+    EXPECT_NE(dumps.err.find("section 1 (.interp): offset 0x7fffffff"), std::string::npos);
+    EXPECT_NE(dumps.err.find("section '999' was not dumped"), std::string::npos);
+    EXPECT_NE(dumps.err.find("section '.none' was not dumped"), std::string::npos);
+    EXPECT_EQ(json::parse(dumps.out)[0]["problems"].size(), 3u);
+
+    // An object with COMDAT groups, damaged.
+    write_file(dir_.file("g.cpp"), "template <class T> T twice(T x) { return x + x; }\n"
+                                   "int g(int y) { return twice(y); }\n");
+    ASSERT_EQ(run({"/usr/bin/g++", "-c", dir_.file("g.cpp"), "-o", dir_.file("g.o")}).status, 0);
+    const ElfBytes object(read_file(dir_.file("g.o")));
+    const unsigned group = object.find(sht_group);
+    ElfBytes member = object;
+    set_field(member.bytes, object.section(group, ElfBytes::offset) + 4, 4, false, 9999);
+    survives(member.bytes, "group member out of range", true);
+    expect_reported("member 0 names section 9999, which does not exist");
+    ElfBytes signature = object;
+    signature.set_section(group, ElfBytes::info, 99999);
+    survives(signature.bytes, "group signature out of range", true);
+    expect_reported("signature symbol 99999 is out of range");
+    ElfBytes lost = object;
+    lost.set_section(group, ElfBytes::link, 0);
+    survives(lost.bytes, "group without symbol table", true);
+    expect_reported("link 0 to its symbol table is out of range");
+}
+
 } // namespace

@@ -492,7 +492,10 @@ TEST(RealFile, HeaderMatchesReadelfAndWritesBackExactly) {
             {"CORE", ET_CORE}};
         const std::map<std::string, Elf64_Half> machines{
             {"Advanced Micro Devices X86-64", EM_X86_64}, {"Intel 80386", EM_386},
-            {"PowerPC", EM_PPC}, {"PowerPC64", EM_PPC64}, {"IBM S/390", EM_S390}};
+            {"PowerPC", EM_PPC}, {"PowerPC64", EM_PPC64}, {"IBM S/390", EM_S390},
+            {"ARM", EM_ARM}, {"AArch64", EM_AARCH64}, {"MIPS R3000", EM_MIPS},
+            {"Sparc v9", EM_SPARCV9}, {"HPPA", EM_PARISC}, {"MC68000", EM_68K},
+            {"RISC-V", EM_RISCV}};
         // clang-format on
         const std::string type = text("Type");
         ASSERT_TRUE(types.contains(type.substr(0, type.find(' ')))) << type;
@@ -618,6 +621,93 @@ TEST(RealFile, OppositeByteOrderDecodesToTheSameRecords) {
         expect_same(want, again, unused);
     }
     expect_coverage(tally);
+}
+
+// The output of a command, whatever its status.
+std::string command_output(const std::string &command) {
+    std::string text;
+    FILE *p = popen(command.c_str(), "r");
+    if (p == nullptr) return text;
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, p)) != 0;)
+        text.append(buffer, n);
+    pclose(p);
+    return text;
+}
+
+// MIPS64 stores r_info as a 32-bit symbol index and four single bytes (ssym, type3, type2,
+// type). The library reads it as one 64-bit word in the file's byte order, so a little-endian
+// file's word is type << 56 | type2 << 48 | type3 << 40 | ssym << 32 | sym. Rewriting such a
+// file big-endian must re-lay the word as sym << 32 | ssym << 24 | type3 << 16 | type2 << 8 |
+// type; writing it unchanged (swapped as one number) turns the type bytes into the symbol index.
+TEST(RealFile, Mips64RelocationInfoIsReLaidAcrossByteOrders) {
+    std::string original;
+    for (const std::string &path : corpus())
+        if (path.ends_with("mips64el-linux-gnuabi64/lib/crt1.o")) original = path;
+    ASSERT_FALSE(original.empty());
+    const auto relay = [](Elf64_Xword little) {
+        const auto types = static_cast<std::uint32_t>(little >> 32);
+        return little << 32 | __builtin_bswap32(types);
+    };
+    const std::string want = command_output("LC_ALL=C readelf -rsW '" + original + "' 2>&1");
+    ASSERT_NE(want.find("Type2: R_MIPS_SUB"), std::string::npos);
+    for (const bool relaid : {true, false}) {
+        SCOPED_TRACE(relaid ? "re-laid" : "swapped as one word");
+        File in = open_file(original);
+        ASSERT_TRUE(in);
+        const Bytes bytes = contents(in.get());
+        const std::string copy = ::testing::TempDir() + "/mips64-big-endian.o";
+        File out(std::fopen(copy.c_str(), "w+b"), std::fclose);
+        ASSERT_TRUE(out);
+        ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), out.get()), bytes.size());
+
+        // Read every table in the file's layout, then write them all big-endian.
+        Elf64_Ehdr header;
+        std::rewind(in.get());
+        ASSERT_EQ(quenza_read_Ehdr(in.get(), &header), 1);
+        std::vector<Elf64_Shdr> sections(header.e_shnum);
+        ASSERT_EQ(std::fseek(in.get(), static_cast<long>(header.e_shoff), SEEK_SET), 0);
+        ASSERT_EQ(quenza_read_Shdrs(in.get(), sections.data(), header.e_shnum), header.e_shnum);
+        std::map<std::size_t, std::vector<Elf64_Sym>> symbols;
+        std::map<std::size_t, std::vector<Elf64_Rela>> relocations;
+        for (std::size_t i = 0; i < sections.size(); ++i) {
+            const int count = static_cast<int>(sections[i].sh_size / 24);
+            ASSERT_EQ(std::fseek(in.get(), static_cast<long>(sections[i].sh_offset), SEEK_SET), 0);
+            if (sections[i].sh_type == SHT_SYMTAB) {
+                symbols[i].resize(static_cast<std::size_t>(count));
+                ASSERT_EQ(quenza_read_Syms(in.get(), symbols[i].data(), count), count);
+            } else if (sections[i].sh_type == SHT_RELA) {
+                relocations[i].resize(static_cast<std::size_t>(count));
+                ASSERT_EQ(quenza_read_Relas(in.get(), relocations[i].data(), count), count);
+            }
+        }
+        header.e_ident[EI_DATA] = ELFDATA2MSB;
+        std::rewind(out.get());
+        ASSERT_EQ(quenza_write_Ehdr(out.get(), &header), 1);
+        ASSERT_EQ(std::fseek(out.get(), static_cast<long>(header.e_shoff), SEEK_SET), 0);
+        ASSERT_EQ(quenza_write_Shdrs(out.get(), sections.data(), header.e_shnum), header.e_shnum);
+        for (auto &[i, table] : symbols) {
+            ASSERT_EQ(std::fseek(out.get(), static_cast<long>(sections[i].sh_offset), SEEK_SET), 0);
+            const int count = static_cast<int>(table.size());
+            ASSERT_EQ(quenza_write_Syms(out.get(), table.data(), count), count);
+        }
+        for (auto &[i, table] : relocations) {
+            if (relaid)
+                for (Elf64_Rela &r : table)
+                    r.r_info = relay(r.r_info);
+            ASSERT_EQ(std::fseek(out.get(), static_cast<long>(sections[i].sh_offset), SEEK_SET), 0);
+            const int count = static_cast<int>(table.size());
+            ASSERT_EQ(quenza_write_Relas(out.get(), table.data(), count), count);
+        }
+        out.reset();
+        const std::string got = command_output("LC_ALL=C readelf -rsW '" + copy + "' 2>&1");
+        if (relaid) {
+            EXPECT_EQ(got, want);
+        } else {
+            // The first relocation's type bytes 07 18 05 00 became its symbol index.
+            EXPECT_NE(got.find("bad symbol index: 07180500"), std::string::npos) << got;
+        }
+    }
 }
 
 } // namespace
