@@ -1,6 +1,7 @@
 #!/bin/sh
-# Every C example of the README (each ```c block is a whole program; ```c fragment blocks are parts) must compile without a
-# warning against an installed prefix and run on real files of all four layouts with status 0.
+# Every C example of the README (each ```c block is a whole program; a ```c fragment block is a
+# part of one, and is not built) must compile without a warning against an installed prefix and
+# run on real files of all four layouts with status 0.
 # Where an example shows something readelf also shows, the two must agree: the first example's
 # number of sections, the counts under extended numbering (also on an object of 66000 sections
 # built here), the symbol counts, and the version definitions with their parents.
