@@ -2,13 +2,14 @@
 # quenza-dump against binutils readelf -hlSsrdVW and elfutils eu-readelf with the same options on
 # the same file: each shows the file header, section and program headers, dynamic entries,
 # relocations, symbols and symbol versions. Each runs RUNS times with its output going to
-# /dev/null; the script reports the median wall time, the largest peak resident memory and the
-# output size of each, and the ratios.
+# /dev/null; the script reports the median wall time, the median CPU time (user and system, the
+# steadier figure on a shared machine), the largest peak resident memory and the output size of
+# each, and the ratios.
 #
 # Usage: sh bench/dump-vs-readelf.sh [QUENZA_DUMP] [FILE] [RUNS]
 #   QUENZA_DUMP  default build/release/tools/quenza-dump (scripts/build.sh builds it)
 #   FILE         default /usr/lib/x86_64-linux-gnu/libLLVM-14.so.1 (package libllvm14)
-#   RUNS         default 7
+#   RUNS         default 7 (each of 10 runs in a row)
 # Needs GNU time as /usr/bin/time (Debian package "time"), readelf (package binutils) and
 # eu-readelf (package elfutils).
 set -eu
@@ -24,20 +25,25 @@ done
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-# measure NAME COMMAND...: one "seconds kilobytes" line per run in $work/NAME.
+# measure NAME COMMAND...: one "seconds kilobytes cpu-seconds" line per run in $work/NAME. A run
+# times the command `batch` times in a row and divides, since time(1) counts in 10 ms steps.
+batch=10
 measure() {
     name=$1
     shift
     : >"$work/$name"
     i=0
     while [ "$i" -lt "$runs" ]; do
-        /usr/bin/time -f "%e %M" -o "$work/run" "$@" >/dev/null
-        cat "$work/run" >>"$work/$name"
+        /usr/bin/time -f "%e %M %U %S" -o "$work/run" \
+            sh -c 'n=0; while [ $n -lt '"$batch"' ]; do "$@" >/dev/null; n=$((n + 1)); done' sh "$@"
+        awk -v b="$batch" '{ printf "%.3f %d %.3f\n", $1 / b, $2, ($3 + $4) / b }' "$work/run" \
+            >>"$work/$name"
         i=$((i + 1))
     done
 }
 median() { cut -d' ' -f1 "$work/$1" | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 peak() { cut -d' ' -f2 "$work/$1" | sort -n | tail -n 1; }
+cpu() { cut -d' ' -f3 "$work/$1" | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
 # A first run of each warms the page cache and gives the output sizes.
 # eu-readelf's -s takes an optional section name, so its options cannot be grouped.
@@ -49,13 +55,16 @@ measure readelf readelf -hlSsrdVW "$file"
 measure eu-readelf eu-readelf -h -l -S -s -r -d -V "$file"
 
 echo "file: $file ($(wc -c <"$file") bytes), $runs runs each, output to /dev/null"
-printf '%-12s %10s %12s %14s\n' "" "median s" "peak RSS KB" "output bytes"
-printf '%-12s %10s %12s %14s\n' quenza-dump "$(median dump)" "$(peak dump)" "$(cat "$work/dump-bytes")"
-printf '%-12s %10s %12s %14s\n' readelf "$(median readelf)" "$(peak readelf)" "$(cat "$work/readelf-bytes")"
-printf '%-12s %10s %12s %14s\n' eu-readelf "$(median eu-readelf)" "$(peak eu-readelf)" \
-    "$(cat "$work/eu-readelf-bytes")"
+printf '%-12s %10s %10s %12s %14s\n' "" "median s" "CPU s" "peak RSS KB" "output bytes"
+for name in dump readelf eu-readelf; do
+    label=$name
+    [ "$name" = dump ] && label=quenza-dump
+    printf '%-12s %10s %10s %12s %14s\n' "$label" "$(median "$name")" "$(cpu "$name")" \
+        "$(peak "$name")" "$(cat "$work/$name-bytes")"
+done
 for other in readelf eu-readelf; do
-    awk -v d="$(median dump)" -v r="$(median "$other")" -v dm="$(peak dump)" -v rm="$(peak "$other")" \
-        -v name="$other" 'BEGIN { printf "quenza-dump takes %.2f of %s'"'"'s time and %.2f of its peak memory\n",
-                 (r > 0 ? d / r : 0), name, (rm > 0 ? dm / rm : 0) }'
+    awk -v d="$(median dump)" -v r="$(median "$other")" -v dc="$(cpu dump)" -v rc="$(cpu "$other")" \
+        -v dm="$(peak dump)" -v rm="$(peak "$other")" -v name="$other" \
+        'BEGIN { printf "quenza-dump takes %.2f of %s'"'"'s time (%.2f of its CPU time) and %.2f of its peak memory\n",
+                 (r > 0 ? d / r : 0), name, (rc > 0 ? dc / rc : 0), (rm > 0 ? dm / rm : 0) }'
 done

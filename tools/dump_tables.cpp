@@ -784,7 +784,10 @@ void Dumper::print_machine_dynamic_value(const DynamicTagName &tag, std::uint64_
     }
     case DynamicValue::interface_version:
         o.put("Interface Version: ");
-        if (has_text) return o.visible(text);
+        if (has_text) {
+            o.visible(text);
+            return;
+        }
         o.put("<corrupt: ");
         o.hex(value);
         return o.put('>');
@@ -979,12 +982,26 @@ void Dumper::print_relocation_section(std::size_t index) {
         relocation_type(o, type_name, type, 22);
         if (symbol != 0) {
             o.put(' ');
-            if (target != nullptr) {
-                o.hex(target->value, digits);
+            if (target != nullptr && ELF64_ST_TYPE(target->info) == STT_GNU_IFUNC) {
+                // An IFUNC symbol's value is not the address used: readelf shows "name()" in its
+                // place, in the same columns when the name fits.
+                const std::size_t width = wide_ ? 14 : 8;
+                const std::size_t columns =
+                    o.visible(target->name == 0 || target_name == "<corrupt>" ? "??" : target_name);
+                if (version.kind != VersionKind::none) {
+                    o.put(version.kind == VersionKind::default_version ? "@@" : "@");
+                    o.visible(version.name);
+                }
+                o.put("()");
+                o.spaces(columns <= width ? width + 1 - columns : 1);
             } else {
-                o.spaces(static_cast<std::size_t>(digits));
+                if (target != nullptr) {
+                    o.hex(target->value, digits);
+                } else {
+                    o.spaces(static_cast<std::size_t>(digits));
+                }
+                o.put(wide_ ? " " : "   ");
             }
-            o.put(wide_ ? " " : "   ");
             if (target != nullptr && target->name == 0 && target_name.empty()) {
                 o.put("<null>");
             } else {

@@ -3,6 +3,7 @@
 #include <elf.h>
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <iterator>
 #include <string>
@@ -310,6 +311,18 @@ const char *find_for(const MachineTable (&tables)[N], unsigned machine, unsigned
     return found != last && found->number == number ? found->name : nullptr;
 }
 
+// Machine numbers below this find their relocation table by index, not by search: the lookup
+// runs once per relocation.
+constexpr unsigned indexed_machines = 512;
+static_assert(std::size(machine_relocations) < 255);
+constexpr std::array<std::uint8_t, indexed_machines> relocation_table_index = [] {
+    std::array<std::uint8_t, indexed_machines> index{}; // table position + 1; 0 for none
+    for (std::size_t i = 0; i < std::size(machine_relocations); ++i)
+        if (machine_relocations[i].machine < indexed_machines)
+            index[machine_relocations[i].machine] = static_cast<std::uint8_t>(i + 1);
+    return index;
+}();
+
 bool gnu_osabi(unsigned osabi) {
     return osabi == ELFOSABI_GNU || osabi == ELFOSABI_FREEBSD;
 }
@@ -383,7 +396,15 @@ const char *dynamic_tag_name(std::int64_t tag, unsigned machine) {
 const char *relocation_type_name(unsigned machine, unsigned type) {
     // A SPARC type's upper 24 bits hold an addend (R_SPARC_OLO10): the type is the low 8.
     if (machine == EM_SPARC || machine == EM_SPARC32PLUS || machine == EM_SPARCV9) type &= 0xff;
-    return find_for(machine_relocations, machine, type);
+    if (machine >= indexed_machines) return find_for(machine_relocations, machine, type);
+    const unsigned position = relocation_table_index[machine];
+    if (position == 0) return nullptr;
+    const MachineTable &table = machine_relocations[position - 1];
+    const TypeName *last = table.types + table.count;
+    const TypeName *found =
+        std::lower_bound(table.types, last, type,
+                         [](const TypeName &entry, unsigned n) { return entry.number < n; });
+    return found != last && found->number == type ? found->name : nullptr;
 }
 
 const char *symbol_type_name(unsigned type, unsigned machine, unsigned osabi) {

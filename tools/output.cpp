@@ -35,8 +35,9 @@ std::size_t utf8_sequence(std::string_view text, std::size_t at) {
 
 } // namespace
 
-void Output::visible(std::string_view text) {
+std::size_t Output::visible(std::string_view text) {
     std::size_t start = 0;
+    std::size_t columns = text.size();
     for (std::size_t i = 0; i < text.size(); ++i) {
         const auto c = static_cast<unsigned char>(text[i]);
         if (plain_text_byte(c)) continue;
@@ -44,8 +45,10 @@ void Output::visible(std::string_view text) {
         put('^');
         put(c == 0x7f ? '?' : static_cast<char>(c + 0x40));
         start = i + 1;
+        ++columns;
     }
     put(text.substr(start));
+    return columns;
 }
 
 void Output::json_string(std::string_view text) {

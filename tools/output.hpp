@@ -91,7 +91,8 @@ class Output {
     }
 
     // Text for a terminal: control characters become ^X (and DEL ^?), like other ELF tools.
-    void visible(std::string_view text);
+    // Returns the columns it took.
+    std::size_t visible(std::string_view text);
     // A JSON string literal, quotes included: control characters, quotes, backslashes and every
     // byte that is not part of valid UTF-8 are escaped (an invalid byte b as \u00bb).
     void json_string(std::string_view text);

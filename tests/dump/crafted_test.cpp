@@ -1,7 +1,7 @@
 // Valid but rare records the corpus lacks, made by patching corpus files, against readelf -W:
-// relocations against unnamed symbols, a program header aligned to 0, a MIPS64 relocation with a
-// special symbol, a negative second addend of R_SPARC_OLO10; and one bad symbol index used by
-// many relocations, which must count as one problem.
+// relocations against unnamed and IFUNC symbols, a program header aligned to 0, a MIPS64 relocation
+// with a special symbol, a negative second addend of R_SPARC_OLO10; and one bad symbol index used
+// by many relocations, which must count as one problem.
 #include "dump_test_util.hpp"
 
 #include <gtest/gtest.h>
@@ -90,6 +90,23 @@ TEST(DumpCrafted, UnnamedSymbolsInRelocationsAsReadelfNamesThem) {
     EXPECT_EQ(relocation["symbol_name"], "");
 }
 
+TEST(DumpCrafted, IfuncSymbolsInRelocationsShowTheirNameForTheirValue) {
+    TempDir dir;
+    Elf64Bytes file(corpus_file("x86_64-linux-gnu/crt1.o"));
+    const std::size_t symbols = file.offset(file.find(sht_symtab));
+    // main and __libc_start_main become IFUNC symbols (GLOBAL, type 10); the second loses its
+    // name.
+    file.bytes.at(symbols + 5 * 24 + 4) = 0x1a;
+    file.bytes.at(symbols + 9 * 24 + 4) = 0x1a;
+    file.set(symbols + 9 * 24, 4, 0);
+    const std::string path = file.write(dir, "ifunc.o");
+    const auto [readelf, ours] = both("-r", path);
+    EXPECT_EQ(ours, readelf);
+    ASSERT_GE(ours.size(), 5u);
+    EXPECT_NE(ours[3].find(" main()           main - 4"), std::string::npos) << ours[3];
+    EXPECT_NE(ours[4].find(" ?\?()             <null> - 4"), std::string::npos) << ours[4];
+}
+
 TEST(DumpCrafted, ZeroAlignmentShowsAsZero) {
     TempDir dir;
     for (const char *suffix : {"hello-x86_64", "hello-i686"}) {
@@ -158,7 +175,9 @@ TEST(DumpCrafted, SparcNegativeSecondAddend) {
         shown += line.find("R_SPARC_OLO10") != std::string::npos &&
                  line.ends_with(" + fffffffffffffff8");
     EXPECT_EQ(shown, patched);
-    for (const json &section : dump_json("-r", path)["relocation_sections"])
+    // Held in a variable: a range over a member of a temporary would outlive the temporary.
+    const json relocations = dump_json("-r", path);
+    for (const json &section : relocations["relocation_sections"])
         for (const json &relocation : section["relocations"])
             if (relocation["type"] == 33) {
                 EXPECT_EQ(relocation["second_addend"], -8);

@@ -482,6 +482,15 @@ TEST_P(DumpVsReadelf, JsonMatchesRecordForRecord) {
         ASSERT_EQ(document.size(), 1u);
         const json &dump = document[0];
         EXPECT_EQ(dump["problems"].size(), 0u);
+        // The summary lines' facts (their text is held to readelf's by the text test).
+        const json &header = dump["header"];
+        EXPECT_EQ(dump["section_table"]["offset"], header["shoff"]);
+        EXPECT_EQ(dump["section_table"]["count"], header["section_count"]);
+        EXPECT_EQ(dump["segment_table"]["offset"], header["phoff"]);
+        EXPECT_EQ(dump["segment_table"]["count"], header["segment_count"]);
+        EXPECT_EQ(dump["segment_table"]["entry"], header["entry"]);
+        EXPECT_EQ(dump["segment_table"]["file_type"], header["type"]);
+        EXPECT_EQ(dump["segment_table"]["file_type_name"], header["type_name"]);
         const std::vector<Block> parts = blocks(readelf.out);
         compare_sections(dump, parts);
         compare_segments(dump, parts);
