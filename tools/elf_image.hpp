@@ -1,7 +1,9 @@
 // The structure of one ELF file, read through the quenza library and checked against the file's
 // size before anything is allocated or read: the file header, program and section headers (with
 // extended numbering), the dynamic table, and the mapping of addresses to file offsets. Nothing is
-// printed: problems go to a callback, one message each.
+// printed: problems go to a callback, one message each. Every problem is reported and what can
+// still be read is kept (a table cut short keeps the entries the file holds), so an inspector can
+// show what is there while an editor refuses any file that had a problem.
 #ifndef QUENZA_TOOLS_ELF_IMAGE_HPP
 #define QUENZA_TOOLS_ELF_IMAGE_HPP
 
@@ -18,11 +20,15 @@ using ProblemReport = std::function<void(const std::string &message)>;
 
 struct ElfImage {
     std::uint64_t base = 0;      // where the ELF file starts in the stream
-    std::uint64_t file_size = 0; // bytes from base to the end of the stream
+    std::uint64_t file_size = 0; // bytes from base to the end of the stream (or of the member)
     Elf64_Ehdr header{};
     bool wide = false;       // ELFCLASS64
     bool big_endian = false; // ELFDATA2MSB
     std::uint64_t phoff = 0; // program header table, as read
+    // The counts the header gives, extended numbering resolved; the tables hold the entries the
+    // file has of them.
+    std::uint64_t section_count = 0;
+    std::uint64_t segment_count = 0;
     std::vector<Elf64_Phdr> segments;
     std::vector<Elf64_Shdr> sections; // empty when the file has no section header table
     std::uint32_t section_names = 0;  // index of the section-name string table, or 0
@@ -37,10 +43,20 @@ struct ElfImage {
     int dynamic_section = -1;
     std::vector<Elf64_Dyn> dynamic;
 
-    // Reads the structure of the ELF file at base. Returns false when the header cannot be read
-    // or is not a usable ELF header (nothing else is then valid); every problem is reported.
-    // Sets the library's settings to the file's layout.
+    // Reads the structure of the ELF file at base, then checks what an editor relies on (every
+    // section and segment inside the file, the dynamic table where a loadable segment maps it, its
+    // strings inside the string table). Returns false when the header cannot be read or is not a
+    // usable ELF header (nothing else is then valid); every problem is reported. Sets the
+    // library's settings to the file's layout.
     bool load(FILE *stream, std::uint64_t at, const ProblemReport &report);
+
+    // The reading steps of load, for a reader that shows what is there: takes the file size (at
+    // most limit bytes from at), reads the header, then the section and the program header tables.
+    // Each step reports what is wrong and keeps what can be read.
+    bool measure(FILE *stream, std::uint64_t at, std::uint64_t limit, const ProblemReport &report);
+    bool read_header(FILE *stream, const ProblemReport &report);
+    void read_sections(FILE *stream, const ProblemReport &report);
+    void read_segments(FILE *stream, const ProblemReport &report);
 
     std::size_t phdr_size() const { return wide ? sizeof(Elf64_Phdr) : sizeof(Elf32_Phdr); }
     std::size_t shdr_size() const { return wide ? sizeof(Elf64_Shdr) : sizeof(Elf32_Shdr); }
@@ -59,6 +75,7 @@ struct ElfImage {
     // Reads length bytes at offset (checked against the file) into out.
     bool read_bytes(FILE *stream, std::uint64_t offset, std::uint64_t length,
                     std::string &out) const;
+    bool read_bytes(FILE *stream, std::uint64_t offset, char *into, std::size_t length) const;
     // Reads the NUL-terminated string at index of the string table [table, table + size),
     // which must end inside the table.
     bool read_string(FILE *stream, std::uint64_t table, std::uint64_t size, std::uint64_t index,
@@ -68,8 +85,11 @@ struct ElfImage {
     // A string of the dynamic string table.
     bool dynamic_string(FILE *stream, std::uint64_t index, std::string &out) const;
 
-    // Positions the stream at a file offset (relative to base).
+    // Positions the stream at a file offset (relative to base) no further than the file's end.
     bool seek(FILE *stream, std::uint64_t offset) const;
+
+  private:
+    void read_dynamic(FILE *stream, const ProblemReport &report);
 };
 
 #endif
