@@ -156,6 +156,17 @@ int bad_usage(const char *message, const char *argument) {
     return 2;
 }
 
+// Whether the named file starts with a static archive's magic (false when it cannot be read).
+bool starts_as_archive(const char *name) {
+    char magic[8] = {};
+    FILE *in = std::fopen(name, "rb");
+    if (in == nullptr) return false;
+    const bool read = std::fread(magic, sizeof magic, 1, in) == 1;
+    std::fclose(in);
+    return read &&
+           (std::memcmp(magic, "!<arch>\n", 8) == 0 || std::memcmp(magic, "!<thin>\n", 8) == 0);
+}
+
 // Dumps one named file; a file that cannot be opened is a problem like any other.
 int dump_file(const char *name, const DumpOptions &options) {
     FILE *in = std::fopen(name, "rb");
@@ -263,7 +274,8 @@ int main(int argc, char **argv) {
         if (json) {
             if (i != 0) std::fputs(",\n", stdout);
         } else if (files.size() > 1) {
-            std::printf("%sFile: %s\n", i != 0 ? "\n" : "", files[i]);
+            // As readelf: a blank line, then the name; an archive's members each get their own.
+            if (!starts_as_archive(files[i])) std::printf("\nFile: %s\n", files[i]);
         }
         std::fflush(stdout);
         status |= dump_file(files[i], options);

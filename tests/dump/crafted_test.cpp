@@ -175,9 +175,8 @@ TEST(DumpCrafted, SparcNegativeSecondAddend) {
         shown += line.find("R_SPARC_OLO10") != std::string::npos &&
                  line.ends_with(" + fffffffffffffff8");
     EXPECT_EQ(shown, patched);
-    // Held in a variable: a range over a member of a temporary would outlive the temporary.
-    const json relocations = dump_json("-r", path);
-    for (const json &section : relocations["relocation_sections"])
+    const json dump = dump_json("-r", path);
+    for (const json &section : dump["relocation_sections"])
         for (const json &relocation : section["relocations"])
             if (relocation["type"] == 33) {
                 EXPECT_EQ(relocation["second_addend"], -8);

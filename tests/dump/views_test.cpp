@@ -164,6 +164,11 @@ TEST(DumpViews, ArchivesMemberByMember) {
         expect_same({"-x", ".text", "-p", ".strtab"}, path);
     }
 
+    // Several files, archives among them: each file and each member after its own "File:" line.
+    const std::string object = archives.dir.file("a.o");
+    EXPECT_EQ(run({dump_tool(), "-g", object, archives.normal, object}).out,
+              run({"/usr/bin/readelf", "-W", "-g", object, archives.normal, object}).out);
+
     const RunResult listed = run({dump_tool(), "--json", "-s", archives.thin, nonshared});
     EXPECT_EQ(listed.status, 0) << listed.err;
     const json document = json::parse(listed.out);
