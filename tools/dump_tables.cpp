@@ -623,11 +623,9 @@ void Dumper::print_dynamic() {
             if (entry.d_tag == DT_STRSZ) size = entry.d_un.d_val;
             return true;
         });
-        for (const Elf64_Phdr &p : image_.segments) {
-            if (!has_address || p.p_type != PT_LOAD || address < p.p_vaddr ||
-                address - p.p_vaddr >= p.p_filesz)
-                continue;
-            const std::uint64_t at = p.p_offset + (address - p.p_vaddr);
+        std::uint64_t at = 0;
+        std::uint64_t left = 0;
+        if (has_address && image_.segment_offset(address, at, left)) {
             auto table = std::make_shared<StringTable>();
             if (in_file(at, size)) {
                 table->bytes.resize(size);
@@ -638,7 +636,6 @@ void Dumper::print_dynamic() {
                         at, size, image_.file_size);
             }
             names = std::move(table);
-            break;
         }
     }
 

@@ -947,18 +947,6 @@ void Dumper::histogram_of_gnu_hash(std::size_t section, std::uint64_t offset, st
     if (symbols != 0) print_histogram_rows(section, kind, lengths, symbols);
 }
 
-bool Dumper::address_to_offset(std::uint64_t address, std::uint64_t &offset,
-                               std::uint64_t &size) const {
-    for (const Elf64_Phdr &p : image_.segments) {
-        if (p.p_type != PT_LOAD || address < p.p_vaddr || address - p.p_vaddr >= p.p_filesz)
-            continue;
-        offset = p.p_offset + (address - p.p_vaddr);
-        size = p.p_filesz - (address - p.p_vaddr);
-        return true;
-    }
-    return false;
-}
-
 void Dumper::print_histogram() {
     if (options_.json) {
         json_.key("histogram");
@@ -993,27 +981,22 @@ void Dumper::print_histogram() {
         std::uint64_t hash = 0;
         std::uint64_t gnu_hash = 0;
         HashKind gnu_kind = HashKind::gnu;
-        for (const Elf64_Phdr &p : image_.segments) {
-            if (p.p_type != PT_DYNAMIC || !in_file(p.p_offset, p.p_filesz)) continue;
-            const std::uint64_t count = p.p_filesz / (image_.wide ? 16 : 8);
-            seek(p.p_offset);
-            for (std::uint64_t k = 0; k < count; ++k) {
-                Elf64_Dyn entry;
-                if (quenza_read_Dyn(in_, &entry) != 1 || entry.d_tag == DT_NULL) break;
-                if (entry.d_tag == DT_HASH) hash = entry.d_un.d_ptr;
-                if (entry.d_tag == DT_GNU_HASH && gnu_kind == HashKind::gnu)
-                    gnu_hash = entry.d_un.d_ptr;
-                if (entry.d_tag == DT_MIPS_XHASH && image_.header.e_machine == EM_MIPS) {
-                    gnu_hash = entry.d_un.d_ptr;
-                    gnu_kind = HashKind::mips_xhash;
-                }
+        image_.read_dynamic(in_, reporter());
+        for (const Elf64_Dyn &entry : image_.dynamic) {
+            if (entry.d_tag == DT_NULL) break;
+            if (entry.d_tag == DT_HASH) hash = entry.d_un.d_ptr;
+            if (entry.d_tag == DT_GNU_HASH && gnu_kind == HashKind::gnu)
+                gnu_hash = entry.d_un.d_ptr;
+            if (entry.d_tag == DT_MIPS_XHASH && image_.header.e_machine == EM_MIPS) {
+                gnu_hash = entry.d_un.d_ptr;
+                gnu_kind = HashKind::mips_xhash;
             }
-            break;
         }
         std::uint64_t offset = 0;
         std::uint64_t size = 0;
-        if (hash != 0 && address_to_offset(hash, offset, size)) histogram_of_hash(0, offset, size);
-        if (gnu_hash != 0 && address_to_offset(gnu_hash, offset, size))
+        if (hash != 0 && image_.segment_offset(hash, offset, size))
+            histogram_of_hash(0, offset, size);
+        if (gnu_hash != 0 && image_.segment_offset(gnu_hash, offset, size))
             histogram_of_gnu_hash(0, offset, size, gnu_kind);
     }
     if (options_.json) json_.end_array();

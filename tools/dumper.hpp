@@ -297,7 +297,6 @@ class Dumper {
     enum class HashKind { sysv, gnu, mips_xhash };
     void histogram_of_gnu_hash(std::size_t section, std::uint64_t offset, std::uint64_t size,
                                HashKind kind);
-    bool address_to_offset(std::uint64_t address, std::uint64_t &offset, std::uint64_t &size) const;
     void print_histogram_rows(std::size_t section, HashKind kind,
                               const std::vector<std::uint64_t> &lengths, std::uint64_t symbols);
     void print_section_dumps();

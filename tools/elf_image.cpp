@@ -241,63 +241,73 @@ bool ElfImage::load(FILE *stream, std::uint64_t at, const ProblemReport &report)
         if (p.p_type == PT_LOAD && p.p_filesz > p.p_memsz)
             report(format("segment %zu: file size 0x%" PRIx64 " exceeds memory size 0x%" PRIx64, i,
                           p.p_filesz, p.p_memsz));
-        if (p.p_type == PT_DYNAMIC && dynamic_segment < 0) dynamic_segment = static_cast<int>(i);
     }
     read_dynamic(stream, report);
+    check_dynamic(report);
     return true;
 }
 
 void ElfImage::read_dynamic(FILE *stream, const ProblemReport &report) {
+    has_dynamic = false;
+    dynamic.clear();
+    dynamic_segment = -1;
+    dynamic_section = -1;
     for (std::size_t i = 0; i < sections.size(); ++i)
         if (sections[i].sh_type == SHT_DYNAMIC) {
             dynamic_section = static_cast<int>(i);
             break;
         }
-    if (dynamic_segment >= 0) {
-        const Elf64_Phdr &p = segments[static_cast<std::size_t>(dynamic_segment)];
+    for (std::size_t i = 0; i < segments.size(); ++i) {
+        const Elf64_Phdr &p = segments[i];
+        if (p.p_type != PT_DYNAMIC || !in_file(p.p_offset, p.p_filesz)) continue;
+        dynamic_segment = static_cast<int>(i);
         dynamic_offset = p.p_offset;
         dynamic_address = p.p_vaddr;
         dynamic_slots = p.p_filesz / dyn_size();
-        if (dynamic_section >= 0) {
-            const Elf64_Shdr &s = sections[static_cast<std::size_t>(dynamic_section)];
-            if (s.sh_offset != p.p_offset || s.sh_addr != p.p_vaddr)
-                report(format("the dynamic section (0x%" PRIx64 ") and segment (0x%" PRIx64
-                              ") disagree",
-                              s.sh_offset, p.p_offset));
-        }
-        std::uint64_t mapped = 0;
-        if (!file_offset(p.p_vaddr, p.p_filesz, mapped) || mapped != p.p_offset)
-            report("the dynamic segment is not where a loadable segment maps its address");
-        if (in_file(dynamic_offset, dynamic_slots * dyn_size()) && dynamic_slots > 0) {
-            has_dynamic = seek(stream, dynamic_offset);
-            for (std::uint64_t i = 0; has_dynamic && i < dynamic_slots; ++i) {
-                Elf64_Dyn entry{};
-                if (quenza_read_Dyn(stream, &entry) != 1) {
-                    report("cannot read the dynamic table");
-                    has_dynamic = false;
-                    dynamic.clear();
-                    break;
-                }
-                dynamic.push_back(entry);
-                if (entry.d_tag == DT_NULL) break;
-            }
-        }
+        break;
     }
-    if (has_dynamic) {
-        std::uint64_t table = 0;
-        std::uint64_t size = 0;
-        const bool strings = dynamic_strings(table, size);
-        for (const Elf64_Dyn &entry : dynamic) {
-            if (!is_string_tag(entry.d_tag)) continue;
-            if (!strings) {
-                report("the dynamic string table (DT_STRTAB, DT_STRSZ) is not in the file");
-                break;
-            }
-            if (entry.d_un.d_val >= size)
-                report(format("dynamic entry 0x%" PRIx64 ": string offset 0x%" PRIx64
-                              " is outside the string table",
-                              static_cast<std::uint64_t>(entry.d_tag), entry.d_un.d_val));
+    if (dynamic_segment < 0 || dynamic_slots == 0) return;
+    has_dynamic = seek(stream, dynamic_offset);
+    for (std::uint64_t i = 0; has_dynamic && i < dynamic_slots; ++i) {
+        Elf64_Dyn entry{};
+        if (quenza_read_Dyn(stream, &entry) != 1) {
+            report("cannot read the dynamic table");
+            has_dynamic = false;
+            dynamic.clear();
+            break;
         }
+        dynamic.push_back(entry);
+        if (entry.d_tag == DT_NULL) break;
+    }
+}
+
+void ElfImage::check_dynamic(const ProblemReport &report) const {
+    if (dynamic_segment < 0) return;
+    const Elf64_Phdr &p = segments[static_cast<std::size_t>(dynamic_segment)];
+    if (dynamic_section >= 0) {
+        const Elf64_Shdr &s = sections[static_cast<std::size_t>(dynamic_section)];
+        if (s.sh_offset != p.p_offset || s.sh_addr != p.p_vaddr)
+            report(format("the dynamic section (0x%" PRIx64 ") and segment (0x%" PRIx64
+                          ") disagree",
+                          s.sh_offset, p.p_offset));
+    }
+    std::uint64_t mapped = 0;
+    if (!file_offset(p.p_vaddr, p.p_filesz, mapped) || mapped != p.p_offset)
+        report("the dynamic segment is not where a loadable segment maps its address");
+    if (!has_dynamic) return;
+    std::uint64_t table = 0;
+    std::uint64_t size = 0;
+    const bool strings = dynamic_strings(table, size);
+    for (const Elf64_Dyn &entry : dynamic) {
+        if (!is_string_tag(entry.d_tag)) continue;
+        if (!strings) {
+            report("the dynamic string table (DT_STRTAB, DT_STRSZ) is not in the file");
+            break;
+        }
+        if (entry.d_un.d_val >= size)
+            report(format("dynamic entry 0x%" PRIx64 ": string offset 0x%" PRIx64
+                          " is outside the string table",
+                          static_cast<std::uint64_t>(entry.d_tag), entry.d_un.d_val));
     }
 }
 
@@ -311,6 +321,20 @@ bool ElfImage::file_offset(std::uint64_t address, std::uint64_t length,
             continue;
         offset = p.p_offset + into;
         return in_file(offset, length);
+    }
+    return false;
+}
+
+bool ElfImage::segment_offset(std::uint64_t address, std::uint64_t &offset,
+                              std::uint64_t &left) const {
+    for (const Elf64_Phdr &p : segments) {
+        if (p.p_type != PT_LOAD || address < p.p_vaddr || address - p.p_vaddr >= p.p_filesz)
+            continue;
+        const std::uint64_t into = address - p.p_vaddr;
+        if (p.p_offset > UINT64_MAX - into) continue; // the offset would wrap around
+        offset = p.p_offset + into;
+        left = p.p_filesz - into;
+        return true;
     }
     return false;
 }

@@ -34,7 +34,7 @@ struct ElfImage {
     std::uint32_t section_names = 0;  // index of the section-name string table, or 0
 
     // The dynamic table: the entries up to and including the first DT_NULL (all of them when
-    // there is none), where it lies and how many entries fit in its segment.
+    // there is none), where it lies and how many entries fit in its segment (read_dynamic).
     bool has_dynamic = false;
     std::uint64_t dynamic_offset = 0;
     std::uint64_t dynamic_address = 0;
@@ -57,6 +57,8 @@ struct ElfImage {
     bool read_header(FILE *stream, const ProblemReport &report);
     void read_sections(FILE *stream, const ProblemReport &report);
     void read_segments(FILE *stream, const ProblemReport &report);
+    // The dynamic table of the first dynamic segment that lies in the file, up to its DT_NULL.
+    void read_dynamic(FILE *stream, const ProblemReport &report);
 
     std::size_t phdr_size() const { return wide ? sizeof(Elf64_Phdr) : sizeof(Elf32_Phdr); }
     std::size_t shdr_size() const { return wide ? sizeof(Elf64_Shdr) : sizeof(Elf32_Shdr); }
@@ -69,6 +71,9 @@ struct ElfImage {
     // The file offset of [address, address + length) when one loadable segment holds all of it in
     // its file bytes.
     bool file_offset(std::uint64_t address, std::uint64_t length, std::uint64_t &offset) const;
+    // The first loadable segment whose file bytes hold address: the address's file offset and the
+    // bytes of the segment from there (which may reach past the end of a damaged file).
+    bool segment_offset(std::uint64_t address, std::uint64_t &offset, std::uint64_t &left) const;
     // The first dynamic entry with this tag, or null.
     const Elf64_Dyn *find_dynamic(std::int64_t tag) const;
 
@@ -89,7 +94,8 @@ struct ElfImage {
     bool seek(FILE *stream, std::uint64_t offset) const;
 
   private:
-    void read_dynamic(FILE *stream, const ProblemReport &report);
+    // The editor's checks of the dynamic table: where it lies, and its strings.
+    void check_dynamic(const ProblemReport &report) const;
 };
 
 #endif
