@@ -49,15 +49,6 @@ std::string one_line(const char *text) {
 
 } // namespace
 
-bool StringTable::get(std::uint64_t offset, std::string_view &text) const {
-    if (offset >= bytes.size()) return false;
-    const char *start = bytes.data() + offset;
-    const std::size_t left = bytes.size() - offset;
-    const void *end = std::memchr(start, '\0', left);
-    text = std::string_view(start, end != nullptr ? static_cast<const char *>(end) - start : left);
-    return true;
-}
-
 void Json::key(std::string_view name) {
     separate();
     out_.put('"');
@@ -262,12 +253,9 @@ std::shared_ptr<const StringTable> Dumper::strings(std::size_t index) {
         problem("%s: offset 0x%" PRIx64 " and size 0x%" PRIx64
                 " run past the end of the file (size 0x%" PRIx64 ")",
                 section_label(index).c_str(), section.sh_offset, section.sh_size, image_.file_size);
-    } else if (charge(section.sh_size)) {
-        table->bytes.resize(section.sh_size);
-        if (!read_bytes(section.sh_offset, table->bytes.data(), table->bytes.size())) {
-            problem("%s: read error", section_label(index).c_str());
-            table->bytes.clear();
-        }
+    } else if (charge(section.sh_size) &&
+               !image_.read_strings(in_, section.sh_offset, section.sh_size, *table)) {
+        problem("%s: read error", section_label(index).c_str());
     }
     // Empty tables cost nothing and keep their problem from being found again; of the others
     // only the most recent few stay.

@@ -627,10 +627,7 @@ void Dumper::print_dynamic() {
         std::uint64_t left = 0;
         if (has_address && image_.segment_offset(address, at, left)) {
             auto table = std::make_shared<StringTable>();
-            if (in_file(at, size)) {
-                table->bytes.resize(size);
-                if (!read_bytes(at, table->bytes.data(), size)) table->bytes.clear();
-            } else {
+            if (!image_.read_strings(in_, at, size, *table) && !in_file(at, size)) {
                 problem("dynamic string table: offset 0x%" PRIx64 " and size 0x%" PRIx64
                         " run past the end of the file (size 0x%" PRIx64 ")",
                         at, size, image_.file_size);

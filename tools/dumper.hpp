@@ -35,13 +35,6 @@ constexpr std::size_t chunk_records = 4096;
 // A library table operation: reads up to count records, returns how many it read whole.
 template <typename Record> using TableReader = int (*)(FILE *, Record *, int);
 
-// A string table's bytes, read whole (its size was checked against the file's first).
-struct StringTable {
-    std::vector<char> bytes;
-    // The NUL-terminated string at offset (cut at the table's end); false when out of range.
-    bool get(std::uint64_t offset, std::string_view &text) const;
-};
-
 // JSON writer: keeps track of commas and puts each array element and object member on its own
 // line, except inside compact containers (one record each), which stay on one line.
 class Json {

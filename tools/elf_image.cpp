@@ -358,6 +358,25 @@ bool ElfImage::read_bytes(FILE *stream, std::uint64_t offset, char *into,
     return length == 0 || std::fread(into, length, 1, stream) == 1;
 }
 
+bool ElfImage::read_strings(FILE *stream, std::uint64_t offset, std::uint64_t size,
+                            StringTable &table) const {
+    table.bytes.clear();
+    if (!in_file(offset, size)) return false;
+    table.bytes.resize(size);
+    if (read_bytes(stream, offset, table.bytes.data(), table.bytes.size())) return true;
+    table.bytes.clear();
+    return false;
+}
+
+bool StringTable::get(std::uint64_t offset, std::string_view &text) const {
+    if (offset >= bytes.size()) return false;
+    const char *start = bytes.data() + offset;
+    const std::size_t left = bytes.size() - offset;
+    const void *end = std::memchr(start, '\0', left);
+    text = std::string_view(start, end != nullptr ? static_cast<const char *>(end) - start : left);
+    return true;
+}
+
 bool ElfImage::read_string(FILE *stream, std::uint64_t table, std::uint64_t size,
                            std::uint64_t index, std::string &out) const {
     if (!in_file(table, size) || index >= size || !seek(stream, table + index)) return false;

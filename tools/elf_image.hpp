@@ -13,7 +13,15 @@
 #include <cstdio>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
+
+// A string table's bytes, read whole (its place checked against the file first).
+struct StringTable {
+    std::vector<char> bytes;
+    // The NUL-terminated string at offset (cut at the table's end); false when out of range.
+    bool get(std::uint64_t offset, std::string_view &text) const;
+};
 
 // Receives one message per problem found (without the file's name).
 using ProblemReport = std::function<void(const std::string &message)>;
@@ -81,6 +89,10 @@ struct ElfImage {
     bool read_bytes(FILE *stream, std::uint64_t offset, std::uint64_t length,
                     std::string &out) const;
     bool read_bytes(FILE *stream, std::uint64_t offset, char *into, std::size_t length) const;
+    // Reads [offset, offset + size) whole as a string table; false (and the table empty) when it
+    // is not inside the file or cannot be read.
+    bool read_strings(FILE *stream, std::uint64_t offset, std::uint64_t size,
+                      StringTable &table) const;
     // Reads the NUL-terminated string at index of the string table [table, table + size),
     // which must end inside the table.
     bool read_string(FILE *stream, std::uint64_t table, std::uint64_t size, std::uint64_t index,
