@@ -774,11 +774,12 @@ void Dumper::print_notes() {
 
 // -- Hash table histograms -----------------------------------------------------------------------
 
+template <typename Word>
 bool Dumper::read_words(std::uint64_t offset, std::uint64_t count, int width,
-                        std::vector<std::uint64_t> &words) {
+                        std::vector<Word> &words) {
     words.assign(count, 0);
     if (!seek(offset)) return false;
-    for (std::uint64_t &word : words) {
+    for (Word &word : words) {
         if (width == 4) {
             Elf64_Word value;
             if (quenza_read_Word(in_, &value) != 1) return false;
@@ -786,20 +787,20 @@ bool Dumper::read_words(std::uint64_t offset, std::uint64_t count, int width,
         } else {
             Elf64_Xword value;
             if (quenza_read_Xword(in_, &value) != 1) return false;
-            word = value;
+            word = static_cast<Word>(value);
         }
     }
     return true;
 }
 
 void Dumper::print_histogram_rows(std::size_t section, HashKind kind,
-                                  const std::vector<std::uint64_t> &lengths,
+                                  const std::vector<std::uint32_t> &lengths,
                                   std::uint64_t symbols) {
     std::uint64_t longest = 0;
-    for (const std::uint64_t length : lengths)
-        longest = std::max(longest, length);
+    for (const std::uint32_t length : lengths)
+        longest = std::max<std::uint64_t>(longest, length);
     std::vector<std::uint64_t> counts(lengths.empty() ? 0 : longest + 1);
-    for (const std::uint64_t length : lengths)
+    for (const std::uint32_t length : lengths)
         ++counts[length];
     if (options_.json) {
         json_.begin_object();
@@ -840,6 +841,30 @@ void Dumper::print_histogram_rows(std::size_t section, HashKind kind,
     }
 }
 
+namespace {
+
+// Walks each bucket's chain of a .hash table: lengths by bucket; the number of symbols reached,
+// or false when a chain loops.
+template <typename Word>
+bool hash_chain_lengths(const std::vector<Word> &buckets, const std::vector<Word> &chains,
+                        std::vector<std::uint32_t> &lengths, std::uint64_t &symbols,
+                        std::size_t &looping) {
+    lengths.assign(buckets.size(), 0);
+    symbols = 0;
+    for (std::size_t b = 0; b < buckets.size(); ++b) {
+        for (std::uint64_t si = buckets[b]; si > 0 && si < chains.size(); si = chains[si]) {
+            ++symbols;
+            if (++lengths[b] > chains.size()) {
+                looping = b;
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+} // namespace
+
 void Dumper::histogram_of_hash(std::size_t section, std::uint64_t offset, std::uint64_t size) {
     const std::string label =
         section != 0 ? section_label(section) : format("hash table at offset 0x%" PRIx64, offset);
@@ -861,25 +886,27 @@ void Dumper::histogram_of_hash(std::size_t section, std::uint64_t offset, std::u
                 label.c_str(), head[0], head[1], size);
         return;
     }
-    std::vector<std::uint64_t> buckets;
-    std::vector<std::uint64_t> chains;
-    if (!charge((2 + head[0] + head[1]) * word) ||
-        !read_words(offset + 2 * word, head[0], width, buckets) ||
-        !read_words(offset + (2 + head[0]) * word, head[1], width, chains)) {
+    if (!charge((2 + head[0] + head[1]) * word)) return;
+    std::vector<std::uint32_t> lengths;
+    std::uint64_t symbols = 0;
+    std::size_t looping = 0;
+    bool whole = true;
+    bool read = false;
+    const auto walk = [&](auto buckets, auto chains) {
+        read = read_words(offset + 2 * word, head[0], width, buckets) &&
+               read_words(offset + (2 + head[0]) * word, head[1], width, chains);
+        if (read) whole = hash_chain_lengths(buckets, chains, lengths, symbols, looping);
+    };
+    if (width == 4) {
+        walk(std::vector<std::uint32_t>(), std::vector<std::uint32_t>());
+    } else {
+        walk(std::vector<std::uint64_t>(), std::vector<std::uint64_t>());
+    }
+    if (!read) {
         problem("%s: read error", label.c_str());
         return;
     }
-    std::vector<std::uint64_t> lengths(buckets.size());
-    std::uint64_t symbols = 0;
-    for (std::size_t b = 0; b < buckets.size(); ++b) {
-        for (std::uint64_t si = buckets[b]; si > 0 && si < chains.size(); si = chains[si]) {
-            ++symbols;
-            if (++lengths[b] > chains.size()) {
-                problem("%s: chain of bucket %zu loops", label.c_str(), b);
-                break;
-            }
-        }
-    }
+    if (!whole) problem("%s: chain of bucket %zu loops", label.c_str(), looping);
     print_histogram_rows(section, HashKind::sysv, lengths, symbols);
 }
 
@@ -903,15 +930,15 @@ void Dumper::histogram_of_gnu_hash(std::size_t section, std::uint64_t offset, st
     const std::uint64_t buckets_at = offset + 16 + bloom;
     const std::uint64_t chains_at = buckets_at + 4 * head[0];
     const std::uint64_t chain_room = (room - bloom - 4 * head[0]) / 4;
-    std::vector<std::uint64_t> buckets;
+    std::vector<std::uint32_t> buckets; // .gnu.hash words are 4 bytes in both classes
     if (!charge(4 * head[0]) || !read_words(buckets_at, head[0], 4, buckets)) {
         problem("%s: read error", label.c_str());
         return;
     }
     // The chains run to the end of the last bucket's chain: the one its last word marks.
     std::uint64_t last = 0;
-    for (const std::uint64_t bucket : buckets)
-        last = std::max(last, bucket);
+    for (const std::uint32_t bucket : buckets)
+        last = std::max<std::uint64_t>(last, bucket);
     std::uint64_t chain_count = 0;
     if (last >= head[1]) {
         chain_count = last - head[1];
@@ -921,20 +948,20 @@ void Dumper::histogram_of_gnu_hash(std::size_t section, std::uint64_t offset, st
             ++chain_count;
         chain_count = std::min(chain_count + 1, chain_room);
     }
-    std::vector<std::uint64_t> chains;
+    std::vector<std::uint32_t> chains;
     if (!charge(4 * chain_count) || !read_words(chains_at, chain_count, 4, chains)) {
         problem("%s: read error", label.c_str());
         return;
     }
-    std::vector<std::uint64_t> lengths(buckets.size());
+    std::vector<std::uint32_t> lengths(buckets.size());
     std::uint64_t symbols = 0;
     for (std::size_t b = 0; b < buckets.size(); ++b) {
         if (buckets[b] == 0) continue;
-        std::uint64_t length = 1;
+        std::uint32_t length = 1;
         if (buckets[b] < head[1]) {
             problem("%s: bucket %zu starts at symbol %" PRIu64
                     ", before the first hashed symbol %" PRIu64,
-                    label.c_str(), b, buckets[b], head[1]);
+                    label.c_str(), b, std::uint64_t{buckets[b]}, head[1]);
         } else {
             for (std::uint64_t off = buckets[b] - head[1];
                  off < chains.size() && (chains[off] & 1) == 0; ++off)

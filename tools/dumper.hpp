@@ -275,8 +275,9 @@ class Dumper {
     void print_segment_mapping();
     void print_groups();
     bool scalar_at(std::uint64_t offset, int width, std::uint64_t &value);
-    bool read_words(std::uint64_t offset, std::uint64_t count, int width,
-                    std::vector<std::uint64_t> &words);
+    // count words of width 4 or 8 bytes at offset, with the library's scalar operations.
+    template <typename Word>
+    bool read_words(std::uint64_t offset, std::uint64_t count, int width, std::vector<Word> &words);
     void print_notes();
     void print_note_block(std::size_t section, std::uint64_t offset, std::uint64_t size,
                           std::uint64_t align);
@@ -291,7 +292,7 @@ class Dumper {
     void histogram_of_gnu_hash(std::size_t section, std::uint64_t offset, std::uint64_t size,
                                HashKind kind);
     void print_histogram_rows(std::size_t section, HashKind kind,
-                              const std::vector<std::uint64_t> &lengths, std::uint64_t symbols);
+                              const std::vector<std::uint32_t> &lengths, std::uint64_t symbols);
     void print_section_dumps();
     void dump_section(std::size_t index, bool strings);
     void finish();
