@@ -329,21 +329,10 @@ template <typename Record, typename Visit, typename BeforeChunk>
 void Dumper::for_each_record(std::size_t index, std::uint64_t count, std::uint64_t record_size,
                              TableReader<Record> read, const char *what, Visit visit,
                              BeforeChunk before_chunk) {
-    std::vector<Record> chunk(std::min<std::uint64_t>(count, chunk_records));
-    const std::uint64_t offset = image_.sections[index].sh_offset;
-    for (std::uint64_t done = 0; done < count;) {
-        const int n = static_cast<int>(std::min<std::uint64_t>(count - done, chunk_records));
-        const int got = seek(offset + done * record_size) ? read(in_, chunk.data(), n) : 0;
-        before_chunk(done);
-        for (int i = 0; i < got; ++i)
-            visit(chunk[static_cast<std::size_t>(i)], done + static_cast<std::uint64_t>(i));
-        if (got != n) {
-            problem("%s: read error at %s %" PRIu64, section_label(index).c_str(), what,
-                    done + static_cast<std::uint64_t>(got));
-            return;
-        }
-        done += static_cast<std::uint64_t>(n);
-    }
+    const std::uint64_t read_whole = image_.for_each_record(
+        in_, image_.sections[index].sh_offset, count, record_size, read, visit, before_chunk);
+    if (read_whole != count)
+        problem("%s: read error at %s %" PRIu64, section_label(index).c_str(), what, read_whole);
 }
 
 #endif // QUENZA_DUMP_DUMPER_HPP

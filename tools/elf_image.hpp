@@ -102,6 +102,31 @@ struct ElfImage {
     // A string of the dynamic string table.
     bool dynamic_string(FILE *stream, std::uint64_t index, std::string &out) const;
 
+    // Reads count records of record_size bytes from offset with a library table operation,
+    // record_chunk at a time, and hands each to visit(record, number); before_chunk(first) runs
+    // after each chunk is read, to load what goes with its records. Returns how many records were
+    // read: fewer than count when a chunk could not be read whole (its records that were read are
+    // handed over first).
+    static constexpr std::size_t record_chunk = 4096;
+    template <typename Record, typename Visit, typename BeforeChunk>
+    std::uint64_t for_each_record(FILE *stream, std::uint64_t offset, std::uint64_t count,
+                                  std::uint64_t record_size, int (*read)(FILE *, Record *, int),
+                                  Visit visit, BeforeChunk before_chunk) const {
+        std::vector<Record> chunk(count < record_chunk ? count : record_chunk);
+        for (std::uint64_t done = 0; done < count;) {
+            const int n =
+                static_cast<int>(count - done < record_chunk ? count - done : record_chunk);
+            const int got =
+                seek(stream, offset + done * record_size) ? read(stream, chunk.data(), n) : 0;
+            before_chunk(done);
+            for (int i = 0; i < got; ++i)
+                visit(chunk[static_cast<std::size_t>(i)], done + static_cast<std::uint64_t>(i));
+            if (got != n) return done + static_cast<std::uint64_t>(got < 0 ? 0 : got);
+            done += static_cast<std::uint64_t>(n);
+        }
+        return count;
+    }
+
     // Positions the stream at a file offset (relative to base) no further than the file's end.
     bool seek(FILE *stream, std::uint64_t offset) const;
 
