@@ -1,7 +1,8 @@
 #!/bin/sh
 # Runs one fuzz target for a bounded time over a fresh scratch corpus, so nothing generated ever
 # lands in the source tree. The corpus starts from the committed seeds and regressions given as
-# DIRs, plus real files of all four layouts from the installed C-library packages: the crt objects
+# DIRs, plus real files of all four layouts from the installed C-library packages (and MIPS64 of
+# both byte orders and SPARC64, whose relocations lay r_info out their own way): the crt objects
 # whole, and the first 4 KB (headers and the start of the tables) of each libc.
 # Fails on any crash, leak, hang, out-of-memory or sanitizer report.
 set -eu
@@ -16,7 +17,8 @@ for dir in "$@"; do
     find "$dir" -type f ! -name '.*' -exec cp {} "$work/corpus/" \;
 done
 for lib in /usr/lib/x86_64-linux-gnu /usr/i686-linux-gnu/lib /usr/powerpc-linux-gnu/lib \
-    /usr/s390x-linux-gnu/lib; do
+    /usr/s390x-linux-gnu/lib /usr/mips64el-linux-gnuabi64/lib /usr/mips64-linux-gnuabi64/lib \
+    /usr/sparc64-linux-gnu/lib; do
     name=$(basename "$(dirname "$lib")")
     [ "$name" = lib ] && name=x86_64-linux-gnu
     for object in crt1.o crti.o crtn.o; do

@@ -279,6 +279,29 @@ TEST(DumpViews, CoreFileNotes) {
     EXPECT_TRUE(sleep_mapped);
 }
 
+// A 32-bit big-endian core file, from a powerpc program that qemu-user runs until it faults:
+// its process notes, from the NOTE segment, as readelf shows them.
+TEST(DumpViews, CoreFileOfAnotherLayout) {
+    if (!std::filesystem::exists("/usr/bin/qemu-ppc")) GTEST_SKIP() << "qemu-user is not installed";
+    TempDir dir;
+    write_file(dir.file("crash.s"), ".globl _start\n_start:\n li 3,0\n lwz 4,0(3)\n");
+    ASSERT_EQ(run({"/usr/bin/powerpc-linux-gnu-as", dir.file("crash.s"), "-o", dir.file("crash.o")})
+                  .status,
+              0);
+    ASSERT_EQ(
+        run({"/usr/bin/powerpc-linux-gnu-ld", dir.file("crash.o"), "-o", dir.file("crash")}).status,
+        0);
+    // qemu writes qemu_crash_<time>_<pid>.core into the working directory.
+    run({"/bin/sh", "-c", "ulimit -c unlimited; cd " + dir.file("") + " && exec qemu-ppc ./crash"});
+    std::string core;
+    for (const auto &entry : std::filesystem::directory_iterator(dir.file("")))
+        if (entry.path().extension() == ".core") core = entry.path().string();
+    if (core.empty()) GTEST_SKIP() << "qemu wrote no core file";
+    const RunResult ours = expect_same({"-n"}, core);
+    EXPECT_EQ(ours.status, 0) << ours.err;
+    EXPECT_NE(ours.out.find("NT_PRSTATUS (prstatus structure)"), std::string::npos);
+}
+
 // readelf's words for a value on the line that starts with label.
 std::string readelf_value(const std::string &text, const std::string &label) {
     const std::size_t at = text.find(label);
