@@ -106,16 +106,19 @@ struct ElfImage {
     // record_chunk at a time, and hands each to visit(record, number); before_chunk(first) runs
     // after each chunk is read, to load what goes with its records. Returns how many records were
     // read: fewer than count when a chunk could not be read whole (its records that were read are
-    // handed over first).
+    // handed over first) or the file ends before the table (the records that fit are read).
     static constexpr std::size_t record_chunk = 4096;
     template <typename Record, typename Visit, typename BeforeChunk>
     std::uint64_t for_each_record(FILE *stream, std::uint64_t offset, std::uint64_t count,
                                   std::uint64_t record_size, int (*read)(FILE *, Record *, int),
                                   Visit visit, BeforeChunk before_chunk) const {
-        std::vector<Record> chunk(count < record_chunk ? count : record_chunk);
-        for (std::uint64_t done = 0; done < count;) {
+        const std::uint64_t fit =
+            offset <= file_size && record_size != 0 ? (file_size - offset) / record_size : 0;
+        const std::uint64_t whole = count < fit ? count : fit;
+        std::vector<Record> chunk(whole < record_chunk ? whole : record_chunk);
+        for (std::uint64_t done = 0; done < whole;) {
             const int n =
-                static_cast<int>(count - done < record_chunk ? count - done : record_chunk);
+                static_cast<int>(whole - done < record_chunk ? whole - done : record_chunk);
             const int got =
                 seek(stream, offset + done * record_size) ? read(stream, chunk.data(), n) : 0;
             before_chunk(done);
@@ -124,7 +127,7 @@ struct ElfImage {
             if (got != n) return done + static_cast<std::uint64_t>(got < 0 ? 0 : got);
             done += static_cast<std::uint64_t>(n);
         }
-        return count;
+        return whole;
     }
 
     // Positions the stream at a file offset (relative to base) no further than the file's end.
