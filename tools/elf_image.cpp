@@ -12,9 +12,6 @@
 
 namespace {
 
-// Header tables are read this many records at a time.
-constexpr std::uint64_t table_chunk = 4096;
-
 std::string format(const char *pattern, ...) __attribute__((format(printf, 1, 2)));
 
 std::string format(const char *pattern, ...) {
@@ -125,8 +122,8 @@ bool ElfImage::read_header(FILE *stream, const ProblemReport &report) {
 
 namespace {
 
-// Reads a header table of count entries, cut to what the file holds, a chunk at a time; a chunk
-// that cannot be read whole is reported and ends the table before it.
+// Reads a header table of count entries, cut to what the file holds; a chunk that cannot be read
+// whole is reported and ends the table at the first entry missing.
 template <typename Record>
 void read_table(const ElfImage &image, FILE *stream, const char *what, std::uint64_t offset,
                 std::uint64_t entry, std::uint64_t count, int (*read)(FILE *, Record *, int),
@@ -139,16 +136,13 @@ void read_table(const ElfImage &image, FILE *stream, const char *what, std::uint
                       what, count, offset, file_size, available));
         count = available;
     }
-    table.resize(count);
-    for (std::uint64_t done = 0; done < count;) {
-        const int n = static_cast<int>(std::min<std::uint64_t>(count - done, table_chunk));
-        if (!image.seek(stream, offset + done * entry) || read(stream, &table[done], n) != n) {
-            report(format("%s: read error at entry %" PRIu64, what, done));
-            table.resize(done);
-            break;
-        }
-        done += static_cast<std::uint64_t>(n);
-    }
+    table.clear();
+    table.reserve(count);
+    const std::uint64_t read_whole = image.for_each_record(
+        stream, offset, count, entry, read,
+        [&](const Record &record, std::uint64_t) { table.push_back(record); },
+        [](std::uint64_t) {});
+    if (read_whole != count) report(format("%s: read error at entry %" PRIu64, what, read_whole));
 }
 
 } // namespace
