@@ -17,7 +17,7 @@ sh scripts/install-packages.sh cmake make g++ pkg-config file binutils libx11-de
     binutils-arm-linux-gnueabihf binutils-aarch64-linux-gnu binutils-mips64el-linux-gnuabi64 \
     binutils-powerpc64-linux-gnu elfutils time \
     xvfb xdotool x11-xserver-utils \
-    clang-14 libclang-rt-14-dev clang-tidy-14 valgrind gdb qemu-user patchelf
+    clang-14 libclang-rt-14-dev clang-tidy-14 valgrind gdb patchelf qemu-user
 jobs=$(nproc)
 
 cmake -S . -B build/test -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUENZA_WERROR=ON

@@ -75,6 +75,7 @@ void ArchiveReader::problem(const char *format, ...) {
     char text[512];
     va_list arguments;
     va_start(arguments, format);
+    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): initialised above (false positive)
     std::vsnprintf(text, sizeof text, format, arguments);
     va_end(arguments);
     // One line: control characters (from member names) become ^X.

@@ -49,15 +49,6 @@ std::string one_line(const char *text) {
 
 } // namespace
 
-bool StringTable::get(std::uint64_t offset, std::string_view &text) const {
-    if (offset >= bytes.size()) return false;
-    const char *start = bytes.data() + offset;
-    const std::size_t left = bytes.size() - offset;
-    const void *end = std::memchr(start, '\0', left);
-    text = std::string_view(start, end != nullptr ? static_cast<const char *>(end) - start : left);
-    return true;
-}
-
 void Json::key(std::string_view name) {
     separate();
     out_.put('"');
@@ -105,8 +96,8 @@ void Dumper::problem(const char *format, ...) {
     va_list again;
     va_copy(again, arguments);
     char small[256];
-    // Unqualified: clang-tidy 14 takes std::vsnprintf here for a use of an uninitialised va_list.
-    const int length = vsnprintf(small, sizeof small, format, arguments);
+    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): initialised above (false positive)
+    const int length = std::vsnprintf(small, sizeof small, format, arguments);
     std::string text;
     if (length >= 0 && static_cast<std::size_t>(length) >= sizeof small) {
         std::vector<char> large(static_cast<std::size_t>(length) + 1);
@@ -135,14 +126,14 @@ void Dumper::report(bool always, std::string text) {
 
 std::string_view Dumper::section_name(std::size_t index) const {
     std::string_view name;
-    if (section_names_ == nullptr || index >= sections_.size()) return name;
-    if (!section_names_->get(sections_[index].sh_name, name)) return "<corrupt>";
+    if (section_names_ == nullptr || index >= image_.sections.size()) return name;
+    if (!section_names_->get(image_.sections[index].sh_name, name)) return "<corrupt>";
     return name;
 }
 
 std::string_view Dumper::section_symbol_name(unsigned shndx) {
-    if (shndx < sections_.size()) return section_name(shndx);
-    const unsigned machine = header_.e_machine;
+    if (shndx < image_.sections.size()) return section_name(shndx);
+    const unsigned machine = image_.header.e_machine;
     if (shndx == SHN_ABS) return "ABS";
     if (shndx == SHN_COMMON) return "COMMON";
     if (machine == EM_MIPS && shndx == SHN_MIPS_SCOMMON) return "SCOMMON";
@@ -162,10 +153,6 @@ std::string Dumper::section_label(std::size_t index) const {
     return label;
 }
 
-bool Dumper::seek(std::uint64_t offset) {
-    return offset <= file_size_ && fseeko(in_, static_cast<off_t>(base_ + offset), SEEK_SET) == 0;
-}
-
 void Dumper::set_member(std::uint64_t base, std::uint64_t size, const std::string &archive,
                         const std::string &member, const std::string &label) {
     base_ = base;
@@ -175,178 +162,32 @@ void Dumper::set_member(std::uint64_t base, std::uint64_t size, const std::strin
     name_ = label;
 }
 
-bool Dumper::read_bytes(std::uint64_t offset, char *into, std::size_t size) {
-    if (!in_file(offset, size) || !seek(offset)) return false;
-    return size == 0 || std::fread(into, size, 1, in_) == 1;
-}
-
-bool Dumper::measure() {
-    if (fseeko(in_, 0, SEEK_END) != 0) {
-        problem("cannot determine the file size (not a seekable file)");
-        return false;
-    }
-    const off_t end = ftello(in_);
-    if (end < 0) {
-        problem("cannot determine the file size (not a seekable file)");
-        return false;
-    }
-    file_size_ = static_cast<std::uint64_t>(end);
-    file_size_ = std::min(file_size_ - std::min(file_size_, base_), limit_);
-    read_budget_ = file_size_ * read_budget_factor + read_budget_extra;
-    return true;
-}
-
-bool Dumper::read_header() {
-    if (!seek(0)) {
-        problem("cannot read the file header");
-        return false;
-    }
-    const int result = quenza_read_Ehdr(in_, &header_);
-    const unsigned char *ident = header_.e_ident;
-    switch (result) {
-    case 1:
-        break;
-    case QUENZA_BAD_MAGIC:
-        problem("not an ELF file (no ELF magic number)");
-        return false;
-    case QUENZA_BAD_CLASS:
-        problem("unsupported ELF class %u", ident[EI_CLASS]);
-        return false;
-    case QUENZA_BAD_DATA:
-        problem("unsupported data encoding %u", ident[EI_DATA]);
-        return false;
-    case QUENZA_BAD_VERSION:
-        problem("unsupported ELF version %u", ident[EI_VERSION]);
-        return false;
-    case 0:
-        if (file_size_ < EI_NIDENT) {
-            // Too short to hold the identification: say whether it even starts like ELF.
-            unsigned char start[SELFMAG] = {};
-            const std::size_t have = file_size_ < SELFMAG ? file_size_ : SELFMAG;
-            if (file_size_ == 0 || !read_bytes(0, reinterpret_cast<char *>(start), have) ||
-                std::memcmp(start, ELFMAG, have) != 0) {
-                problem("not an ELF file (%" PRIu64 " bytes, no ELF magic number)", file_size_);
-            } else {
-                problem("truncated file header: the file has %" PRIu64
-                        " bytes, the identification needs %d",
-                        file_size_, EI_NIDENT);
-            }
-        } else {
-            const bool wide = ident[EI_CLASS] == ELFCLASS64;
-            problem("truncated file header: the file has %" PRIu64
-                    " bytes, an ELF%d header needs %d",
-                    file_size_, wide ? 64 : 32, wide ? 64 : 52);
-        }
-        return false;
-    default:
-        problem("cannot read the file header");
-        return false;
-    }
-    wide_ = ident[EI_CLASS] == ELFCLASS64;
-    return true;
-}
-
-template <typename Record>
-void Dumper::read_header_table(const char *what, std::uint64_t offset, std::uint64_t entry,
-                               std::uint64_t count, TableReader<Record> read,
-                               std::vector<Record> &table) {
-    const std::uint64_t available = offset <= file_size_ ? (file_size_ - offset) / entry : 0;
-    if (count > available) {
-        problem("%s: %" PRIu64 " entries at offset 0x%" PRIx64
-                " run past the end of the file (size 0x%" PRIx64 "); reading %" PRIu64,
-                what, count, offset, file_size_, available);
-        count = available;
-    }
-    table.resize(count);
-    for (std::uint64_t done = 0; done < count;) {
-        const int n = static_cast<int>(std::min<std::uint64_t>(count - done, chunk_records));
-        if (!seek(offset + done * entry) || read(in_, &table[done], n) != n) {
-            problem("%s: read error at entry %" PRIu64, what, done);
-            table.resize(done);
-            break;
-        }
-        done += static_cast<std::uint64_t>(n);
-    }
+ProblemReport Dumper::reporter() {
+    return [this](const std::string &message) { report(false, one_line(message.c_str())); };
 }
 
 void Dumper::load_sections() {
-    const std::uint64_t entry = wide_ ? 64 : 40;
-    const std::uint64_t offset = header_.e_shoff;
-    section_count_ = header_.e_shnum;
-    if (offset == 0) {
-        if (header_.e_shnum != 0)
-            problem("section header table: %u entries but no offset", header_.e_shnum);
-        return;
-    }
-    if (header_.e_shentsize != entry) {
-        problem("section header table: entry size %u is not %" PRIu64, header_.e_shentsize, entry);
-        return;
-    }
-    if (offset > file_size_) {
-        problem("section header table: offset 0x%" PRIx64
-                " is past the end of the file (size 0x%" PRIx64 ")",
-                offset, file_size_);
-        return;
-    }
-    std::uint64_t count = header_.e_shnum;
-    if (count == 0) {
-        // Extended numbering: the real count is in the first entry's sh_size.
-        Elf64_Shdr first;
-        if (file_size_ - offset < entry || !seek(offset) || quenza_read_Shdr(in_, &first) != 1) {
-            problem("section header table: the first entry at offset 0x%" PRIx64
-                    " runs past the end of the file (size 0x%" PRIx64 ")",
-                    offset, file_size_);
-            return;
-        }
-        count = first.sh_size;
-        section_count_ = count;
-    }
-    read_header_table("section header table", offset, entry, count, quenza_read_Shdrs, sections_);
+    image_.read_sections(in_, reporter());
 
     // The version section of each symbol table (the first that links to it).
-    versym_sections_.assign(sections_.size(), 0);
-    for (std::size_t i = 1; i < sections_.size(); ++i) {
-        const std::uint32_t link = sections_[i].sh_link;
-        if (sections_[i].sh_type == SHT_GNU_versym && link < sections_.size() &&
+    versym_sections_.assign(image_.sections.size(), 0);
+    for (std::size_t i = 1; i < image_.sections.size(); ++i) {
+        const std::uint32_t link = image_.sections[i].sh_link;
+        if (image_.sections[i].sh_type == SHT_GNU_versym && link < image_.sections.size() &&
             versym_sections_[link] == 0)
             versym_sections_[link] = i;
     }
 
-    std::uint64_t names = header_.e_shstrndx;
-    if (names == SHN_XINDEX && !sections_.empty()) names = sections_[0].sh_link;
-    if (names == SHN_UNDEF || sections_.empty()) return;
-    if (names >= sections_.size()) {
-        problem("section-name table index %" PRIu64 " is out of range (%zu sections)", names,
-                sections_.size());
-        return;
-    }
-    name_table_index_ = names;
+    const std::size_t names = image_.section_names;
+    if (names == SHN_UNDEF) return;
     section_names_ = strings(names);
-    for (std::size_t i = 0; i < sections_.size(); ++i) {
+    for (std::size_t i = 0; i < image_.sections.size(); ++i) {
         std::string_view name;
-        if (!section_names_->get(sections_[i].sh_name, name))
+        if (!section_names_->get(image_.sections[i].sh_name, name))
             problem("section %zu: name offset 0x%x is past the end of the section-name table "
                     "(size 0x%zx)",
-                    i, sections_[i].sh_name, section_names_->bytes.size());
+                    i, image_.sections[i].sh_name, section_names_->bytes.size());
     }
-}
-
-void Dumper::load_segments() {
-    const std::uint64_t entry = wide_ ? 56 : 32;
-    const std::uint64_t offset = header_.e_phoff;
-    std::uint64_t count = header_.e_phnum;
-    if (count == PN_XNUM && !sections_.empty()) count = sections_[0].sh_info;
-    segment_count_ = count;
-    if (count == 0) return;
-    if (offset == 0) {
-        problem("program header table: %" PRIu64 " entries but no offset", count);
-        return;
-    }
-    if (header_.e_phentsize != entry) {
-        problem("program header table: entry size %u is not %" PRIu64, header_.e_phentsize, entry);
-        return;
-    }
-    read_header_table("program header table", offset, entry, count, quenza_read_Phdrs, segments_);
 }
 
 bool Dumper::charge(std::uint64_t bytes) {
@@ -363,7 +204,7 @@ bool Dumper::charge(std::uint64_t bytes) {
 }
 
 bool Dumper::section_table(std::size_t index, std::uint64_t record_size, std::uint64_t &count) {
-    const Elf64_Shdr &section = sections_[index];
+    const Elf64_Shdr &section = image_.sections[index];
     count = 0;
     if (section.sh_type == SHT_NOBITS) {
         problem("%s: table has no data in the file (NOBITS)", section_label(index).c_str());
@@ -372,7 +213,7 @@ bool Dumper::section_table(std::size_t index, std::uint64_t record_size, std::ui
     if (!in_file(section.sh_offset, section.sh_size)) {
         problem("%s: offset 0x%" PRIx64 " and size 0x%" PRIx64
                 " run past the end of the file (size 0x%" PRIx64 ")",
-                section_label(index).c_str(), section.sh_offset, section.sh_size, file_size_);
+                section_label(index).c_str(), section.sh_offset, section.sh_size, image_.file_size);
         return false;
     }
     if (section.sh_entsize != record_size)
@@ -387,10 +228,10 @@ bool Dumper::section_table(std::size_t index, std::uint64_t record_size, std::ui
 }
 
 bool Dumper::linked_section(std::size_t index, std::size_t &link, const char *what) {
-    const std::uint32_t value = sections_[index].sh_link;
-    if (value == 0 || value >= sections_.size()) {
+    const std::uint32_t value = image_.sections[index].sh_link;
+    if (value == 0 || value >= image_.sections.size()) {
         problem("%s: link %u to its %s is out of range (%zu sections)",
-                section_label(index).c_str(), value, what, sections_.size());
+                section_label(index).c_str(), value, what, image_.sections.size());
         return false;
     }
     if (value == index) {
@@ -405,19 +246,16 @@ std::shared_ptr<const StringTable> Dumper::strings(std::size_t index) {
     for (const auto &[cached, table] : string_cache_)
         if (cached == index) return table;
     auto table = std::make_shared<StringTable>();
-    const Elf64_Shdr &section = sections_[index];
+    const Elf64_Shdr &section = image_.sections[index];
     if (section.sh_type == SHT_NOBITS) {
         problem("%s: string table has no data in the file (NOBITS)", section_label(index).c_str());
     } else if (!in_file(section.sh_offset, section.sh_size)) {
         problem("%s: offset 0x%" PRIx64 " and size 0x%" PRIx64
                 " run past the end of the file (size 0x%" PRIx64 ")",
-                section_label(index).c_str(), section.sh_offset, section.sh_size, file_size_);
-    } else if (charge(section.sh_size)) {
-        table->bytes.resize(section.sh_size);
-        if (!read_bytes(section.sh_offset, table->bytes.data(), table->bytes.size())) {
-            problem("%s: read error", section_label(index).c_str());
-            table->bytes.clear();
-        }
+                section_label(index).c_str(), section.sh_offset, section.sh_size, image_.file_size);
+    } else if (charge(section.sh_size) &&
+               !image_.read_strings(in_, section.sh_offset, section.sh_size, *table)) {
+        problem("%s: read error", section_label(index).c_str());
     }
     // Empty tables cost nothing and keep their problem from being found again; of the others
     // only the most recent few stay.
@@ -458,9 +296,9 @@ const SymbolTable *Dumper::symbol_table(std::size_t index) {
     std::size_t link;
     if (linked_section(index, link, "string table")) table->strings = strings(link);
     std::uint64_t count;
-    if (section_table(index, symbol_size(wide_), count)) {
+    if (section_table(index, symbol_size(image_.wide), count)) {
         table->symbols.reserve(count);
-        for_each_record(index, count, symbol_size(wide_), quenza_read_Syms, "symbol",
+        for_each_record(index, count, symbol_size(image_.wide), quenza_read_Syms, "symbol",
                         [&](const Elf64_Sym &s, std::uint64_t) {
                             table->symbols.push_back(
                                 {s.st_value, s.st_name, s.st_shndx, s.st_info, s.st_other});
@@ -472,7 +310,7 @@ const SymbolTable *Dumper::symbol_table(std::size_t index) {
         if (section_table(versym, 2, versions)) {
             versions = std::min<std::uint64_t>(versions, table->symbols.size());
             table->versyms.resize(versions);
-            seek(sections_[versym].sh_offset);
+            seek(image_.sections[versym].sh_offset);
             for (std::uint64_t i = 0; i < versions; ++i) {
                 if (quenza_read_Versym(in_, &table->versyms[i]) != 1) {
                     problem("%s: read error at entry %" PRIu64, section_label(versym).c_str(), i);
@@ -487,7 +325,7 @@ const SymbolTable *Dumper::symbol_table(std::size_t index) {
 }
 
 void Dumper::walk_version_section(std::size_t index) {
-    const Elf64_Shdr &section = sections_[index];
+    const Elf64_Shdr &section = image_.sections[index];
     const bool definitions = section.sh_type == SHT_GNU_verdef;
     const char *what = definitions ? "version definition" : "version requirement";
     VersionSection versions{index, definitions, {}, nullptr};
@@ -495,7 +333,7 @@ void Dumper::walk_version_section(std::size_t index) {
     if (section.sh_type == SHT_NOBITS || !in_file(section.sh_offset, section.sh_size)) {
         problem("%s: offset 0x%" PRIx64 " and size 0x%" PRIx64
                 " are not inside the file (size 0x%" PRIx64 ")",
-                label.c_str(), section.sh_offset, section.sh_size, file_size_);
+                label.c_str(), section.sh_offset, section.sh_size, image_.file_size);
         version_sections_.push_back(std::move(versions));
         return;
     }
@@ -617,8 +455,9 @@ void Dumper::walk_version_section(std::size_t index) {
 void Dumper::load_versions() {
     if (versions_loaded_) return;
     versions_loaded_ = true;
-    for (std::size_t i = 1; i < sections_.size(); ++i)
-        if (sections_[i].sh_type == SHT_GNU_verdef || sections_[i].sh_type == SHT_GNU_verneed)
+    for (std::size_t i = 1; i < image_.sections.size(); ++i)
+        if (image_.sections[i].sh_type == SHT_GNU_verdef ||
+            image_.sections[i].sh_type == SHT_GNU_verneed)
             walk_version_section(i);
 
     const auto name_of = [&](const VersionSection &versions, std::uint32_t offset,
@@ -676,9 +515,10 @@ int Dumper::run() {
         json_.string(archive_.empty() ? name_ : archive_);
         if (!archive_.empty()) json_.string_field("member", member_);
     }
-    if (measure() && read_header()) {
+    if (image_.measure(in_, base_, limit_, reporter()) && image_.read_header(in_, reporter())) {
+        read_budget_ = image_.file_size * read_budget_factor + read_budget_extra;
         load_sections();
-        load_segments();
+        image_.read_segments(in_, reporter());
         if (options_.header) print_header();
         if (options_.sections) print_sections();
         if (options_.groups) print_groups();

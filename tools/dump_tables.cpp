@@ -185,12 +185,12 @@ const char *version_kind_name(VersionKind kind) {
 } // namespace
 
 void Dumper::print_header() {
-    const Elf64_Ehdr &h = header_;
+    const Elf64_Ehdr &h = image_.header;
     const unsigned char *ident = h.e_ident;
     const MachineName *machine = machine_name(h.e_machine);
-    const bool extended_sections = h.e_shnum == 0 && !sections_.empty();
-    const bool extended_names = h.e_shstrndx == SHN_XINDEX && !sections_.empty();
-    const bool extended_segments = h.e_phnum == PN_XNUM && !sections_.empty();
+    const bool extended_sections = h.e_shnum == 0 && !image_.sections.empty();
+    const bool extended_names = h.e_shstrndx == SHN_XINDEX && !image_.sections.empty();
+    const bool extended_segments = h.e_phnum == PN_XNUM && !image_.sections.empty();
     if (options_.json) {
         json_.key("header");
         json_.begin_object();
@@ -230,9 +230,10 @@ void Dumper::print_header() {
             json_.string(flags);
         }
         // Extended numbering resolved through section 0.
-        json_.field("section_count", extended_sections ? sections_[0].sh_size : h.e_shnum);
-        json_.field("section_name_index", extended_names ? sections_[0].sh_link : h.e_shstrndx);
-        json_.field("segment_count", extended_segments ? sections_[0].sh_info : h.e_phnum);
+        json_.field("section_count", extended_sections ? image_.sections[0].sh_size : h.e_shnum);
+        json_.field("section_name_index",
+                    extended_names ? image_.sections[0].sh_link : h.e_shstrndx);
+        json_.field("segment_count", extended_segments ? image_.sections[0].sh_info : h.e_phnum);
         json_.end_object();
         return;
     }
@@ -313,26 +314,26 @@ void Dumper::print_header() {
     count("Size of this header:", h.e_ehsize, false, 0, " (bytes)\n");
     count("Size of program headers:", h.e_phentsize, false, 0, " (bytes)\n");
     count("Number of program headers:", h.e_phnum, extended_segments,
-          extended_segments ? sections_[0].sh_info : 0, "\n");
+          extended_segments ? image_.sections[0].sh_info : 0, "\n");
     count("Size of section headers:", h.e_shentsize, false, 0, " (bytes)\n");
     count("Number of section headers:", h.e_shnum, extended_sections,
-          extended_sections ? sections_[0].sh_size : 0, "\n");
+          extended_sections ? image_.sections[0].sh_size : 0, "\n");
     count("Section header string table index:", h.e_shstrndx, extended_names,
-          extended_names ? sections_[0].sh_link : 0, "\n");
+          extended_names ? image_.sections[0].sh_link : 0, "\n");
 }
 
 void Dumper::print_sections() {
-    const unsigned machine = header_.e_machine;
+    const unsigned machine = image_.header.e_machine;
     if (options_.json) {
         json_.key("section_table");
         json_.begin_object(true);
-        json_.field("offset", header_.e_shoff);
-        json_.field("count", section_count_);
+        json_.field("offset", image_.header.e_shoff);
+        json_.field("count", image_.section_count);
         json_.end_object();
         json_.key("sections");
         json_.begin_array();
-        for (std::size_t i = 0; i < sections_.size(); ++i) {
-            const Elf64_Shdr &s = sections_[i];
+        for (std::size_t i = 0; i < image_.sections.size(); ++i) {
+            const Elf64_Shdr &s = image_.sections[i];
             json_.begin_object(true);
             json_.field("index", i);
             json_.string_field("name", section_name(i));
@@ -351,22 +352,23 @@ void Dumper::print_sections() {
         return;
     }
     Output &o = out_;
-    if (sections_.empty()) return o.put("\nThere are no sections in this file.\n");
+    if (image_.sections.empty()) return o.put("\nThere are no sections in this file.\n");
     // Without the file header, where the table is comes first.
     if (!options_.header) {
-        o.put(section_count_ == 1 ? "There is " : "There are ");
-        o.dec(section_count_);
-        o.put(section_count_ == 1 ? " section header, starting at offset "
-                                  : " section headers, starting at offset ");
-        o.hex0x(header_.e_shoff);
+        o.put(image_.section_count == 1 ? "There is " : "There are ");
+        o.dec(image_.section_count);
+        o.put(image_.section_count == 1 ? " section header, starting at offset "
+                                        : " section headers, starting at offset ");
+        o.hex0x(image_.header.e_shoff);
         o.put(":\n");
     }
-    o.put(wide_ ? "\nSection Headers:\n  [Nr] Name              Type            Address          "
-                  "Off    Size   ES Flg Lk Inf Al\n"
-                : "\nSection Headers:\n  [Nr] Name              Type            Addr     Off    "
-                  "Size   ES Flg Lk Inf Al\n");
-    for (std::size_t i = 0; i < sections_.size(); ++i) {
-        const Elf64_Shdr &s = sections_[i];
+    o.put(image_.wide
+              ? "\nSection Headers:\n  [Nr] Name              Type            Address          "
+                "Off    Size   ES Flg Lk Inf Al\n"
+              : "\nSection Headers:\n  [Nr] Name              Type            Addr     Off    "
+                "Size   ES Flg Lk Inf Al\n");
+    for (std::size_t i = 0; i < image_.sections.size(); ++i) {
+        const Elf64_Shdr &s = image_.sections[i];
         o.put("  [");
         o.dec(i, 2);
         o.put("] ");
@@ -390,7 +392,7 @@ void Dumper::print_sections() {
             o.left(text, 15);
         }
         o.put(' ');
-        o.hex(s.sh_addr, wide_ ? 16 : 8);
+        o.hex(s.sh_addr, image_.wide ? 16 : 8);
         o.put(' ');
         o.hex(s.sh_offset, 6);
         o.put(' ');
@@ -399,7 +401,7 @@ void Dumper::print_sections() {
         o.hex(s.sh_entsize, 2);
         o.put(' ');
         char flags[32];
-        section_flag_letters(s.sh_flags, machine, header_.e_ident[EI_OSABI], flags);
+        section_flag_letters(s.sh_flags, machine, image_.header.e_ident[EI_OSABI], flags);
         o.right(flags, 3);
         o.put(' ');
         o.dec(s.sh_link, 2);
@@ -410,52 +412,54 @@ void Dumper::print_sections() {
         o.put('\n');
     }
     std::string legend;
-    section_flag_legend(machine, header_.e_ident[EI_OSABI], legend);
+    section_flag_legend(machine, image_.header.e_ident[EI_OSABI], legend);
     o.put(legend);
 }
 
 void Dumper::print_segments() {
-    const unsigned machine = header_.e_machine;
+    const unsigned machine = image_.header.e_machine;
     if (!options_.json) {
-        if (segments_.empty()) return out_.put("\nThere are no program headers in this file.\n");
+        if (image_.segments.empty())
+            return out_.put("\nThere are no program headers in this file.\n");
         // Without the file header, the file's type, entry point and where the table is.
         if (!options_.header) {
             out_.put("\nElf file type is ");
-            file_type(out_, header_.e_type);
+            file_type(out_, image_.header.e_type);
             out_.put("\nEntry point ");
-            out_.hex0x(header_.e_entry);
-            out_.put(segment_count_ == 1 ? "\nThere is " : "\nThere are ");
-            out_.dec(segment_count_);
-            out_.put(segment_count_ == 1 ? " program header, starting at offset "
-                                         : " program headers, starting at offset ");
-            out_.dec(header_.e_phoff);
+            out_.hex0x(image_.header.e_entry);
+            out_.put(image_.segment_count == 1 ? "\nThere is " : "\nThere are ");
+            out_.dec(image_.segment_count);
+            out_.put(image_.segment_count == 1 ? " program header, starting at offset "
+                                               : " program headers, starting at offset ");
+            out_.dec(image_.header.e_phoff);
             out_.put('\n');
         }
-        out_.put(wide_ ? "\nProgram Headers:\n  Type           Offset   VirtAddr           "
-                         "PhysAddr           FileSiz  MemSiz   Flg Align\n"
-                       : "\nProgram Headers:\n  Type           Offset   VirtAddr   PhysAddr   "
-                         "FileSiz MemSiz  Flg Align\n");
+        out_.put(image_.wide
+                     ? "\nProgram Headers:\n  Type           Offset   VirtAddr           "
+                       "PhysAddr           FileSiz  MemSiz   Flg Align\n"
+                     : "\nProgram Headers:\n  Type           Offset   VirtAddr   PhysAddr   "
+                       "FileSiz MemSiz  Flg Align\n");
     } else {
         json_.key("segment_table");
         json_.begin_object(true);
-        json_.field("offset", header_.e_phoff);
-        json_.field("count", segment_count_);
-        json_.field("file_type", header_.e_type);
-        json_.name_field("file_type_name", file_type_name(header_.e_type));
-        json_.field("entry", header_.e_entry);
+        json_.field("offset", image_.header.e_phoff);
+        json_.field("count", image_.segment_count);
+        json_.field("file_type", image_.header.e_type);
+        json_.name_field("file_type_name", file_type_name(image_.header.e_type));
+        json_.field("entry", image_.header.e_entry);
         json_.end_object();
         json_.key("segments");
         json_.begin_array();
     }
-    for (std::size_t i = 0; i < segments_.size(); ++i) {
-        const Elf64_Phdr &p = segments_[i];
+    for (std::size_t i = 0; i < image_.segments.size(); ++i) {
+        const Elf64_Phdr &p = image_.segments[i];
         std::string interpreter;
         bool has_interpreter = false;
         if (p.p_type == PT_INTERP) {
             if (!in_file(p.p_offset, p.p_filesz)) {
                 problem("segment %zu (INTERP): offset 0x%" PRIx64 " and size 0x%" PRIx64
                         " run past the end of the file (size 0x%" PRIx64 ")",
-                        i, p.p_offset, p.p_filesz, file_size_);
+                        i, p.p_offset, p.p_filesz, image_.file_size);
             } else {
                 interpreter.resize(std::min<std::uint64_t>(p.p_filesz, interpreter_limit));
                 if (read_bytes(p.p_offset, interpreter.data(), interpreter.size())) {
@@ -504,13 +508,13 @@ void Dumper::print_segments() {
         o.put(' ');
         o.hex0x(p.p_offset, 6);
         o.put(' ');
-        o.hex0x(p.p_vaddr, wide_ ? 16 : 8);
+        o.hex0x(p.p_vaddr, image_.wide ? 16 : 8);
         o.put(' ');
-        o.hex0x(p.p_paddr, wide_ ? 16 : 8);
+        o.hex0x(p.p_paddr, image_.wide ? 16 : 8);
         o.put(' ');
-        o.hex0x(p.p_filesz, wide_ ? 6 : 5);
+        o.hex0x(p.p_filesz, image_.wide ? 6 : 5);
         o.put(' ');
-        o.hex0x(p.p_memsz, wide_ ? 6 : 5);
+        o.hex0x(p.p_memsz, image_.wide ? 6 : 5);
         o.put(' ');
         o.put((p.p_flags & PF_R) != 0 ? 'R' : ' ');
         o.put((p.p_flags & PF_W) != 0 ? 'W' : ' ');
@@ -532,22 +536,22 @@ void Dumper::print_segments() {
 }
 
 void Dumper::print_dynamic() {
-    const std::uint64_t record = wide_ ? 16 : 8;
+    const std::uint64_t record = image_.wide ? 16 : 8;
     // The DYNAMIC section, or without section headers the DYNAMIC segment.
     std::size_t section = 0;
     std::uint64_t offset = 0;
     std::uint64_t count = 0;
     bool found = false;
     bool usable = false;
-    for (std::size_t i = 1; i < sections_.size() && !found; ++i) {
-        if (sections_[i].sh_type != SHT_DYNAMIC) continue;
+    for (std::size_t i = 1; i < image_.sections.size() && !found; ++i) {
+        if (image_.sections[i].sh_type != SHT_DYNAMIC) continue;
         found = true;
         section = i;
-        offset = sections_[i].sh_offset;
+        offset = image_.sections[i].sh_offset;
         usable = section_table(i, record, count);
     }
-    if (!found && sections_.empty()) {
-        for (const Elf64_Phdr &p : segments_) {
+    if (!found && image_.sections.empty()) {
+        for (const Elf64_Phdr &p : image_.segments) {
             if (p.p_type != PT_DYNAMIC) continue;
             found = true;
             offset = p.p_offset;
@@ -555,7 +559,7 @@ void Dumper::print_dynamic() {
             if (!usable)
                 problem("DYNAMIC segment: offset 0x%" PRIx64 " and size 0x%" PRIx64
                         " run past the end of the file (size 0x%" PRIx64 ")",
-                        p.p_offset, p.p_filesz, file_size_);
+                        p.p_offset, p.p_filesz, image_.file_size);
             count = usable ? p.p_filesz / record : 0;
             break;
         }
@@ -619,26 +623,20 @@ void Dumper::print_dynamic() {
             if (entry.d_tag == DT_STRSZ) size = entry.d_un.d_val;
             return true;
         });
-        for (const Elf64_Phdr &p : segments_) {
-            if (!has_address || p.p_type != PT_LOAD || address < p.p_vaddr ||
-                address - p.p_vaddr >= p.p_filesz)
-                continue;
-            const std::uint64_t at = p.p_offset + (address - p.p_vaddr);
+        std::uint64_t at = 0;
+        std::uint64_t left = 0;
+        if (has_address && image_.segment_offset(address, at, left)) {
             auto table = std::make_shared<StringTable>();
-            if (in_file(at, size)) {
-                table->bytes.resize(size);
-                if (!read_bytes(at, table->bytes.data(), size)) table->bytes.clear();
-            } else {
+            if (!image_.read_strings(in_, at, size, *table) && !in_file(at, size)) {
                 problem("dynamic string table: offset 0x%" PRIx64 " and size 0x%" PRIx64
                         " run past the end of the file (size 0x%" PRIx64 ")",
-                        at, size, file_size_);
+                        at, size, image_.file_size);
             }
             names = std::move(table);
-            break;
         }
     }
 
-    const unsigned machine = header_.e_machine;
+    const unsigned machine = image_.header.e_machine;
     if (options_.json) {
         json_.key("dynamic");
         json_.begin_object();
@@ -685,8 +683,8 @@ void Dumper::print_dynamic() {
         }
         Output &o = out_;
         o.put(' ');
-        o.hex0x(static_cast<std::uint64_t>(tag) & (wide_ ? ~std::uint64_t{0} : 0xffffffff),
-                wide_ ? 16 : 8);
+        o.hex0x(static_cast<std::uint64_t>(tag) & (image_.wide ? ~std::uint64_t{0} : 0xffffffff),
+                image_.wide ? 16 : 8);
         o.put(" (");
         char unknown[64];
         if (tag_name == nullptr) {
@@ -702,7 +700,7 @@ void Dumper::print_dynamic() {
         // The value starts where a 19-character (32-bit: 27) name would end it; a longer name
         // is followed by as many spaces as it is longer, as readelf pads it.
         const std::size_t length = std::strlen(tag_name);
-        const std::size_t column = wide_ ? 19 : 27;
+        const std::size_t column = image_.wide ? 19 : 27;
         o.spaces(std::max<std::size_t>(1, length > column ? length - column : column - length));
         if (own != nullptr) {
             print_machine_dynamic_value(*own, value, has_text, text);
@@ -812,7 +810,7 @@ void Dumper::print_table_heading(const char *title, std::size_t index, std::uint
     out_.put('\'');
     if (with_offset) {
         out_.put(" at offset ");
-        out_.hex0x(sections_[index].sh_offset);
+        out_.hex0x(image_.sections[index].sh_offset);
     }
     out_.put(" contains ");
     out_.dec(count);
@@ -837,8 +835,8 @@ void Dumper::print_relocations() {
         json_.begin_array();
     }
     bool any = false;
-    for (std::size_t i = 1; i < sections_.size(); ++i) {
-        const std::uint32_t type = sections_[i].sh_type;
+    for (std::size_t i = 1; i < image_.sections.size(); ++i) {
+        const std::uint32_t type = image_.sections[i].sh_type;
         if (type != SHT_REL && type != SHT_RELA && type != SHT_RELR) continue;
         any = true;
         if (type == SHT_RELR) {
@@ -855,9 +853,9 @@ void Dumper::print_relocations() {
 }
 
 void Dumper::print_relocation_section(std::size_t index) {
-    const Elf64_Shdr &section = sections_[index];
+    const Elf64_Shdr &section = image_.sections[index];
     const bool rela = section.sh_type == SHT_RELA;
-    const std::uint64_t record = rela ? (wide_ ? 24 : 12) : (wide_ ? 16 : 8);
+    const std::uint64_t record = rela ? (image_.wide ? 24 : 12) : (image_.wide ? 16 : 8);
     std::uint64_t count = 0;
     const bool usable = section_table(index, record, count);
 
@@ -867,7 +865,7 @@ void Dumper::print_relocation_section(std::size_t index) {
     if (link != 0) {
         std::size_t checked;
         if (linked_section(index, checked, "symbol table")) {
-            const std::uint32_t type = sections_[checked].sh_type;
+            const std::uint32_t type = image_.sections[checked].sh_type;
             if (type == SHT_SYMTAB || type == SHT_DYNSYM) {
                 symbols = symbol_table(checked);
             } else {
@@ -886,7 +884,7 @@ void Dumper::print_relocation_section(std::size_t index) {
         json_.begin_array();
     } else {
         print_table_heading("Relocation section", index, count, true);
-        if (wide_) {
+        if (image_.wide) {
             out_.put(rela ? "    Offset             Info             Type               "
                             "Symbol's Value  Symbol's Name + Addend\n"
                           : "    Offset             Info             Type               "
@@ -899,9 +897,9 @@ void Dumper::print_relocation_section(std::size_t index) {
         }
     }
 
-    const unsigned machine = header_.e_machine;
-    const int digits = wide_ ? 16 : 8;
-    const InfoLayout layout = info_layout(wide_, machine, header_.e_ident[EI_DATA]);
+    const unsigned machine = image_.header.e_machine;
+    const int digits = image_.wide ? 16 : 8;
+    const InfoLayout layout = info_layout(image_.wide, machine, image_.header.e_ident[EI_DATA]);
     const bool mips64 = layout == InfoLayout::mips64_big || layout == InfoLayout::mips64_little;
     const auto print_relocation = [&](const Elf64_Rela &r, std::uint64_t) QUENZA_INLINE {
         const RelocationInfo decoded = decode_relocation_info(layout, r.r_info);
@@ -985,7 +983,7 @@ void Dumper::print_relocation_section(std::size_t index) {
             if (target != nullptr && ELF64_ST_TYPE(target->info) == STT_GNU_IFUNC) {
                 // An IFUNC symbol's value is not the address used: readelf shows "name()" in its
                 // place, in the same columns when the name fits.
-                const std::size_t width = wide_ ? 14 : 8;
+                const std::size_t width = image_.wide ? 14 : 8;
                 const std::size_t columns =
                     o.visible(target->name == 0 || target_name == "<corrupt>" ? "??" : target_name);
                 if (version.kind != VersionKind::none) {
@@ -1000,7 +998,7 @@ void Dumper::print_relocation_section(std::size_t index) {
                 } else {
                     o.spaces(static_cast<std::size_t>(digits));
                 }
-                o.put(wide_ ? " " : "   ");
+                o.put(image_.wide ? " " : "   ");
             }
             if (target != nullptr && target->name == 0 && target_name.empty()) {
                 o.put("<null>");
@@ -1058,8 +1056,8 @@ void Dumper::print_relocation_section(std::size_t index) {
 // Relative relocations packed as addresses and bitmaps: an even entry is an address to relocate;
 // an odd one is a bitmap whose bit n (from 1) marks the word n - 1 places after the last address.
 void Dumper::print_relr_section(std::size_t index) {
-    const Elf64_Shdr &section = sections_[index];
-    const std::uint64_t word = wide_ ? 8 : 4;
+    const Elf64_Shdr &section = image_.sections[index];
+    const std::uint64_t word = image_.wide ? 8 : 4;
     std::uint64_t count = 0;
     const bool usable = section_table(index, word, count);
     // One pass to count the addresses for the heading, one to show them.
@@ -1098,7 +1096,7 @@ void Dumper::print_relr_section(std::size_t index) {
                 } else if (options_.json) {
                     json_.number(address);
                 } else {
-                    out_.hex(address, wide_ ? 16 : 8);
+                    out_.hex(address, image_.wide ? 16 : 8);
                     out_.put('\n');
                 }
             };
@@ -1142,22 +1140,22 @@ void Dumper::print_symbols() {
         json_.key("symbol_tables");
         json_.begin_array();
     }
-    for (std::size_t i = 1; i < sections_.size(); ++i)
-        if ((sections_[i].sh_type == SHT_SYMTAB && !options_.dynamic_symbols_only) ||
-            sections_[i].sh_type == SHT_DYNSYM)
+    for (std::size_t i = 1; i < image_.sections.size(); ++i)
+        if ((image_.sections[i].sh_type == SHT_SYMTAB && !options_.dynamic_symbols_only) ||
+            image_.sections[i].sh_type == SHT_DYNSYM)
             print_symbol_section(i);
     if (options_.json) {
         json_.end_array();
         json_.key("symbol_information");
         json_.begin_array();
     }
-    for (std::size_t i = 1; i < sections_.size() && !options_.dynamic_symbols_only; ++i)
-        if (sections_[i].sh_type == SHT_SUNW_syminfo) print_syminfo_section(i);
+    for (std::size_t i = 1; i < image_.sections.size() && !options_.dynamic_symbols_only; ++i)
+        if (image_.sections[i].sh_type == SHT_SUNW_syminfo) print_syminfo_section(i);
     if (options_.json) json_.end_array();
 }
 
 void Dumper::print_symbol_section(std::size_t index) {
-    const std::uint64_t record = wide_ ? 24 : 16;
+    const std::uint64_t record = image_.wide ? 24 : 16;
     std::uint64_t count = 0;
     const bool usable = section_table(index, record, count);
     std::shared_ptr<const StringTable> names;
@@ -1181,8 +1179,8 @@ void Dumper::print_symbol_section(std::size_t index) {
         json_.begin_array();
     } else {
         print_table_heading("Symbol table", index, count);
-        out_.put(wide_ ? "   Num:    Value          Size Type    Bind   Vis      Ndx Name\n"
-                       : "   Num:    Value  Size Type    Bind   Vis      Ndx Name\n");
+        out_.put(image_.wide ? "   Num:    Value          Size Type    Bind   Vis      Ndx Name\n"
+                             : "   Num:    Value  Size Type    Bind   Vis      Ndx Name\n");
     }
 
     // Version entries for the chunk of symbols in hand, where the version section has them.
@@ -1195,7 +1193,7 @@ void Dumper::print_symbol_section(std::size_t index) {
         with_versions = 0;
         if (first >= versions) return;
         with_versions = std::min<std::uint64_t>(versions - first, chunk_records);
-        if (!seek(sections_[versym].sh_offset + first * 2)) with_versions = 0;
+        if (!seek(image_.sections[versym].sh_offset + first * 2)) with_versions = 0;
         for (std::uint64_t i = 0; i < with_versions; ++i) {
             if (quenza_read_Versym(in_, &chunk_versions[i]) != 1) {
                 problem("%s: read error at entry %" PRIu64, section_label(versym).c_str(),
@@ -1206,8 +1204,8 @@ void Dumper::print_symbol_section(std::size_t index) {
             }
         }
     };
-    const unsigned machine = header_.e_machine;
-    const unsigned osabi = header_.e_ident[EI_OSABI];
+    const unsigned machine = image_.header.e_machine;
+    const unsigned osabi = image_.header.e_ident[EI_OSABI];
     const auto print_symbol = [&](const Elf64_Sym &s, std::uint64_t number) QUENZA_INLINE {
         const std::uint64_t i = number - chunk_first;
         std::string_view symbol_name =
@@ -1216,9 +1214,10 @@ void Dumper::print_symbol_section(std::size_t index) {
         const unsigned binding = ELF64_ST_BIND(s.st_info);
         const unsigned visibility = ELF64_ST_VISIBILITY(s.st_other);
         if (symbol_name.empty() && type == STT_SECTION) symbol_name = section_name(s.st_shndx);
-        if (!sections_.empty() && s.st_shndx >= sections_.size() && s.st_shndx < SHN_LORESERVE)
+        if (!image_.sections.empty() && s.st_shndx >= image_.sections.size() &&
+            s.st_shndx < SHN_LORESERVE)
             problem("%s: symbol %" PRIu64 ": section index %u is out of range (%zu sections)",
-                    section_label(index).c_str(), number, s.st_shndx, sections_.size());
+                    section_label(index).c_str(), number, s.st_shndx, image_.sections.size());
         SymbolVersion version;
         const bool has_versym = i < with_versions;
         if (has_versym) {
@@ -1257,7 +1256,7 @@ void Dumper::print_symbol_section(std::size_t index) {
         Output &o = out_;
         o.dec(number, 6);
         o.put(": ");
-        o.hex(s.st_value, wide_ ? 16 : 8);
+        o.hex(s.st_value, image_.wide ? 16 : 8);
         o.put(' ');
         if (s.st_size < 100000) {
             o.dec(s.st_size, 5);
@@ -1288,7 +1287,8 @@ void Dumper::print_syminfo_section(std::size_t index) {
     const SymbolTable *symbols = nullptr;
     std::size_t link;
     if (linked_section(index, link, "symbol table")) {
-        if (sections_[link].sh_type == SHT_SYMTAB || sections_[link].sh_type == SHT_DYNSYM) {
+        if (image_.sections[link].sh_type == SHT_SYMTAB ||
+            image_.sections[link].sh_type == SHT_DYNSYM) {
             symbols = symbol_table(link);
         } else {
             problem("%s: linked section %zu is not a symbol table", section_label(index).c_str(),
@@ -1350,8 +1350,8 @@ void Dumper::print_versions() {
     bool any = false;
     // Version sections were walked in section order; show them merged with the VERSYM ones.
     auto next = version_sections_.begin();
-    for (std::size_t i = 1; i < sections_.size(); ++i) {
-        if (sections_[i].sh_type == SHT_GNU_versym) {
+    for (std::size_t i = 1; i < image_.sections.size(); ++i) {
+        if (image_.sections[i].sh_type == SHT_GNU_versym) {
             any = true;
             print_versym_section(i);
         }
@@ -1368,7 +1368,7 @@ void Dumper::print_versions() {
 }
 
 void Dumper::print_version_heading(const char *what, std::size_t index, std::uint64_t count) {
-    const Elf64_Shdr &section = sections_[index];
+    const Elf64_Shdr &section = image_.sections[index];
     const std::uint32_t link = section.sh_link;
     if (options_.json) {
         json_.field("section", index);
@@ -1412,7 +1412,7 @@ void Dumper::print_versym_section(std::size_t index) {
         }
         return "???";
     };
-    if (usable && !seek(sections_[index].sh_offset)) count = 0;
+    if (usable && !seek(image_.sections[index].sh_offset)) count = 0;
     for (std::uint64_t i = 0; usable && i < count; ++i) {
         Elf64_Versym value;
         if (quenza_read_Versym(in_, &value) != 1) {
@@ -1457,7 +1457,7 @@ void Dumper::print_versym_section(std::size_t index) {
 void Dumper::print_version_section(const VersionSection &versions) {
     const std::size_t index = versions.section;
     const StringTable *names = versions.strings.get();
-    const std::uint64_t count = sections_[index].sh_info;
+    const std::uint64_t count = image_.sections[index].sh_info;
     if (options_.json) {
         json_.begin_object();
         json_.string_field("kind", versions.definitions ? "definitions" : "requirements");

@@ -77,6 +77,7 @@ std::string format(const char *pattern, ...) {
     char text[160];
     va_list arguments;
     va_start(arguments, pattern);
+    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): initialised above (false positive)
     std::vsnprintf(text, sizeof text, pattern, arguments);
     va_end(arguments);
     return text;
@@ -150,12 +151,12 @@ bool section_in_segment(const Elf64_Shdr &s, const Elf64_Phdr &p) {
 } // namespace
 
 void Dumper::print_segment_mapping() {
-    if (segments_.empty() || sections_.size() <= 1 || section_names_ == nullptr) return;
+    if (image_.segments.empty() || image_.sections.size() <= 1 || section_names_ == nullptr) return;
     // Every section is tried against every segment: hostile counts of both must not make that
     // take hours.
-    if (segments_.size() * sections_.size() > mapping_limit) {
+    if (image_.segments.size() * image_.sections.size() > mapping_limit) {
         problem("section to segment mapping: %zu segments by %zu sections is more than is mapped",
-                segments_.size(), sections_.size());
+                image_.segments.size(), image_.sections.size());
         return;
     }
     if (options_.json) {
@@ -164,7 +165,7 @@ void Dumper::print_segment_mapping() {
     } else {
         out_.put("\n Section to Segment mapping:\n  Segment Sections...\n");
     }
-    for (std::size_t i = 0; i < segments_.size(); ++i) {
+    for (std::size_t i = 0; i < image_.segments.size(); ++i) {
         if (options_.json) {
             json_.begin_object(true);
             json_.field("segment", i);
@@ -176,8 +177,8 @@ void Dumper::print_segment_mapping() {
             out_.dec(i);
             out_.put("     ");
         }
-        for (std::size_t k = 1; k < sections_.size(); ++k) {
-            if (!section_in_segment(sections_[k], segments_[i])) continue;
+        for (std::size_t k = 1; k < image_.sections.size(); ++k) {
+            if (!section_in_segment(image_.sections[k], image_.segments[i])) continue;
             if (options_.json) {
                 json_.number(k);
             } else {
@@ -201,13 +202,13 @@ void Dumper::print_groups() {
     if (options_.json) {
         json_.key("groups");
         json_.begin_array();
-    } else if (sections_.empty()) {
+    } else if (image_.sections.empty()) {
         out_.put("\nThere are no sections to group in this file.\n");
         return;
     }
     bool any = false;
-    for (std::size_t i = 1; i < sections_.size(); ++i) {
-        const Elf64_Shdr &section = sections_[i];
+    for (std::size_t i = 1; i < image_.sections.size(); ++i) {
+        const Elf64_Shdr &section = image_.sections[i];
         if (section.sh_type != SHT_GROUP) continue;
         any = true;
         const std::string label = section_label(i);
@@ -223,7 +224,7 @@ void Dumper::print_groups() {
             } else {
                 const CompactSymbol &symbol = table->symbols[section.sh_info];
                 if (ELF64_ST_TYPE(symbol.info) == STT_SECTION) {
-                    if (symbol.shndx == 0 || symbol.shndx >= sections_.size()) {
+                    if (symbol.shndx == 0 || symbol.shndx >= image_.sections.size()) {
                         problem("%s: signature symbol %u names section %u, which does not exist",
                                 label.c_str(), section.sh_info, symbol.shndx);
                     } else {
@@ -275,7 +276,7 @@ void Dumper::print_groups() {
         }
         for (std::uint64_t k = 1; k < words.size(); ++k) {
             const std::uint32_t member = words[k];
-            if (member == 0 || member >= sections_.size()) {
+            if (member == 0 || member >= image_.sections.size()) {
                 problem("%s: member %" PRIu64 " names section %u, which does not exist",
                         label.c_str(), k - 1, member);
                 continue;
@@ -322,7 +323,7 @@ bool Dumper::scalar_at(std::uint64_t offset, int width, std::uint64_t &value) {
 }
 
 void Dumper::describe_property_note(const Note &note, NoteDetails &details) {
-    const std::uint64_t size = wide_ ? 8 : 4;
+    const std::uint64_t size = image_.wide ? 8 : 4;
     std::string &text = details.text;
     text = "      Properties: ";
     if (note.descsz < 8 || note.descsz % size != 0) {
@@ -331,7 +332,7 @@ void Dumper::describe_property_note(const Note &note, NoteDetails &details) {
                 note.descsz);
         return;
     }
-    const unsigned machine = header_.e_machine;
+    const unsigned machine = image_.header.e_machine;
     const bool x86 = machine == EM_X86_64 || machine == EM_386 || machine == EM_IAMCU;
     std::uint64_t at = 0;
     while (at < note.descsz) {
@@ -433,7 +434,7 @@ void Dumper::describe_property_note(const Note &note, NoteDetails &details) {
 
 void Dumper::describe_note(const Note &note, NoteDetails &details) {
     const std::string &owner = note.owner;
-    const bool core = header_.e_type == ET_CORE;
+    const bool core = image_.header.e_type == ET_CORE;
     const auto starts = [&](const char *prefix) { return owner.rfind(prefix, 0) == 0; };
     const char *type_text = nullptr;
     if (note.namesz != 0 && starts("GNU")) {
@@ -453,9 +454,9 @@ void Dumper::describe_note(const Note &note, NoteDetails &details) {
         type_text != nullptr ? type_text : format("Unknown note type: (0x%08x)", note.type);
     const std::string &desc = note.desc;
     std::string &text = details.text;
-    const int address = wide_ ? 8 : 4;
+    const int address = image_.wide ? 8 : 4;
     const auto address_text = [&](std::uint64_t value) {
-        return wide_ ? format("0x%016" PRIx64, value) : format("0x%08" PRIx64, value);
+        return image_.wide ? format("0x%016" PRIx64, value) : format("0x%08" PRIx64, value);
     };
 
     if (note.namesz != 0 && starts("GNU")) {
@@ -564,9 +565,9 @@ void Dumper::describe_note(const Note &note, NoteDetails &details) {
 }
 
 void Dumper::describe_file_note(const Note &note, NoteDetails &details) {
-    const std::uint64_t address = wide_ ? 8 : 4;
+    const std::uint64_t address = image_.wide ? 8 : 4;
     const auto address_text = [&](std::uint64_t value) {
-        return wide_ ? format("0x%016" PRIx64, value) : format("0x%08" PRIx64, value);
+        return image_.wide ? format("0x%016" PRIx64, value) : format("0x%08" PRIx64, value);
     };
     std::string &text = details.text;
     text.clear();
@@ -616,11 +617,11 @@ void Dumper::print_note_block(std::size_t section, std::uint64_t offset, std::ui
     const std::string label =
         section != 0 ? section_label(section) : format("NOTE segment at offset 0x%" PRIx64, offset);
     if (size == 0) return;
-    if (section != 0 && sections_[section].sh_type == SHT_NOBITS) return;
+    if (section != 0 && image_.sections[section].sh_type == SHT_NOBITS) return;
     if (!in_file(offset, size)) {
         problem("%s: offset 0x%" PRIx64 " and size 0x%" PRIx64
                 " run past the end of the file (size 0x%" PRIx64 ")",
-                label.c_str(), offset, size, file_size_);
+                label.c_str(), offset, size, image_.file_size);
         return;
     }
     if (!charge(size)) return;
@@ -759,13 +760,13 @@ void Dumper::print_notes() {
         json_.begin_array();
     }
     // Sections when there are any (except in core files), else the NOTE segments.
-    if (header_.e_type != ET_CORE && !sections_.empty()) {
-        for (std::size_t i = 1; i < sections_.size(); ++i)
-            if (sections_[i].sh_type == SHT_NOTE)
-                print_note_block(i, sections_[i].sh_offset, sections_[i].sh_size,
-                                 sections_[i].sh_addralign);
+    if (image_.header.e_type != ET_CORE && !image_.sections.empty()) {
+        for (std::size_t i = 1; i < image_.sections.size(); ++i)
+            if (image_.sections[i].sh_type == SHT_NOTE)
+                print_note_block(i, image_.sections[i].sh_offset, image_.sections[i].sh_size,
+                                 image_.sections[i].sh_addralign);
     } else {
-        for (const Elf64_Phdr &p : segments_)
+        for (const Elf64_Phdr &p : image_.segments)
             if (p.p_type == PT_NOTE) print_note_block(0, p.p_offset, p.p_filesz, p.p_align);
     }
     if (options_.json) json_.end_array();
@@ -869,7 +870,9 @@ void Dumper::histogram_of_hash(std::size_t section, std::uint64_t offset, std::u
         section != 0 ? section_label(section) : format("hash table at offset 0x%" PRIx64, offset);
     // 64-bit s390 and Alpha use 8-byte hash words.
     const int width =
-        wide_ && (header_.e_machine == EM_S390 || header_.e_machine == EM_ALPHA) ? 8 : 4;
+        image_.wide && (image_.header.e_machine == EM_S390 || image_.header.e_machine == EM_ALPHA)
+            ? 8
+            : 4;
     const auto word = static_cast<std::uint64_t>(width);
     std::vector<std::uint64_t> head;
     if (!in_file(offset, size) || size < 2 * word || !read_words(offset, 2, width, head)) {
@@ -916,7 +919,7 @@ void Dumper::histogram_of_gnu_hash(std::size_t section, std::uint64_t offset, st
         problem("%s: hash table header cannot be read", label.c_str());
         return;
     }
-    const std::uint64_t bloom = head[2] * (wide_ ? 8 : 4);
+    const std::uint64_t bloom = head[2] * (image_.wide ? 8 : 4);
     const std::uint64_t room = size - 16;
     if (bloom > room || head[0] > (room - bloom) / 4) {
         problem("%s: %" PRIu64 " buckets and %" PRIu64
@@ -971,36 +974,24 @@ void Dumper::histogram_of_gnu_hash(std::size_t section, std::uint64_t offset, st
     if (symbols != 0) print_histogram_rows(section, kind, lengths, symbols);
 }
 
-bool Dumper::address_to_offset(std::uint64_t address, std::uint64_t &offset,
-                               std::uint64_t &size) const {
-    for (const Elf64_Phdr &p : segments_) {
-        if (p.p_type != PT_LOAD || address < p.p_vaddr || address - p.p_vaddr >= p.p_filesz)
-            continue;
-        offset = p.p_offset + (address - p.p_vaddr);
-        size = p.p_filesz - (address - p.p_vaddr);
-        return true;
-    }
-    return false;
-}
-
 void Dumper::print_histogram() {
     if (options_.json) {
         json_.key("histogram");
         json_.begin_array();
     }
-    if (!sections_.empty()) {
+    if (!image_.sections.empty()) {
         // The first table of each kind, .hash before .gnu.hash whatever their order in the file;
         // MIPS's .MIPS.xhash, where there is one, in place of .gnu.hash.
-        const bool mips = header_.e_machine == EM_MIPS;
+        const bool mips = image_.header.e_machine == EM_MIPS;
         const auto has_xhash = [&] {
-            for (const Elf64_Shdr &s : sections_)
+            for (const Elf64_Shdr &s : image_.sections)
                 if (s.sh_type == SHT_MIPS_XHASH) return true;
             return false;
         };
         const std::uint32_t gnu_type = mips && has_xhash() ? SHT_MIPS_XHASH : SHT_GNU_HASH;
         for (const std::uint32_t type : {std::uint32_t{SHT_HASH}, gnu_type}) {
-            for (std::size_t i = 1; i < sections_.size(); ++i) {
-                const Elf64_Shdr &s = sections_[i];
+            for (std::size_t i = 1; i < image_.sections.size(); ++i) {
+                const Elf64_Shdr &s = image_.sections[i];
                 if (s.sh_type != type) continue;
                 if (type == SHT_HASH) {
                     histogram_of_hash(i, s.sh_offset, s.sh_size);
@@ -1017,27 +1008,22 @@ void Dumper::print_histogram() {
         std::uint64_t hash = 0;
         std::uint64_t gnu_hash = 0;
         HashKind gnu_kind = HashKind::gnu;
-        for (const Elf64_Phdr &p : segments_) {
-            if (p.p_type != PT_DYNAMIC || !in_file(p.p_offset, p.p_filesz)) continue;
-            const std::uint64_t count = p.p_filesz / (wide_ ? 16 : 8);
-            seek(p.p_offset);
-            for (std::uint64_t k = 0; k < count; ++k) {
-                Elf64_Dyn entry;
-                if (quenza_read_Dyn(in_, &entry) != 1 || entry.d_tag == DT_NULL) break;
-                if (entry.d_tag == DT_HASH) hash = entry.d_un.d_ptr;
-                if (entry.d_tag == DT_GNU_HASH && gnu_kind == HashKind::gnu)
-                    gnu_hash = entry.d_un.d_ptr;
-                if (entry.d_tag == DT_MIPS_XHASH && header_.e_machine == EM_MIPS) {
-                    gnu_hash = entry.d_un.d_ptr;
-                    gnu_kind = HashKind::mips_xhash;
-                }
+        image_.read_dynamic(in_, reporter());
+        for (const Elf64_Dyn &entry : image_.dynamic) {
+            if (entry.d_tag == DT_NULL) break;
+            if (entry.d_tag == DT_HASH) hash = entry.d_un.d_ptr;
+            if (entry.d_tag == DT_GNU_HASH && gnu_kind == HashKind::gnu)
+                gnu_hash = entry.d_un.d_ptr;
+            if (entry.d_tag == DT_MIPS_XHASH && image_.header.e_machine == EM_MIPS) {
+                gnu_hash = entry.d_un.d_ptr;
+                gnu_kind = HashKind::mips_xhash;
             }
-            break;
         }
         std::uint64_t offset = 0;
         std::uint64_t size = 0;
-        if (hash != 0 && address_to_offset(hash, offset, size)) histogram_of_hash(0, offset, size);
-        if (gnu_hash != 0 && address_to_offset(gnu_hash, offset, size))
+        if (hash != 0 && image_.segment_offset(hash, offset, size))
+            histogram_of_hash(0, offset, size);
+        if (gnu_hash != 0 && image_.segment_offset(gnu_hash, offset, size))
             histogram_of_gnu_hash(0, offset, size, gnu_kind);
     }
     if (options_.json) json_.end_array();
@@ -1047,18 +1033,18 @@ void Dumper::print_histogram() {
 
 void Dumper::print_section_dumps() {
     // Which sections each request names; a request naming none is a problem.
-    std::vector<unsigned char> wanted(sections_.size()); // bit 1: hex, bit 2: strings
+    std::vector<unsigned char> wanted(image_.sections.size()); // bit 1: hex, bit 2: strings
     for (const SectionDump &request : options_.dumps) {
         bool found = false;
         if (request.by_index) {
             char *end = nullptr;
             const unsigned long long index = std::strtoull(request.section.c_str(), &end, 10);
-            if (index < sections_.size()) {
+            if (index < image_.sections.size()) {
                 wanted[index] |= request.strings ? 2 : 1;
                 found = true;
             }
         } else {
-            for (std::size_t i = 0; i < sections_.size(); ++i) {
+            for (std::size_t i = 0; i < image_.sections.size(); ++i) {
                 if (section_name(i) != request.section) continue;
                 wanted[i] |= request.strings ? 2 : 1;
                 found = true;
@@ -1071,24 +1057,24 @@ void Dumper::print_section_dumps() {
     if (options_.json) {
         json_.key("hex_dumps");
         json_.begin_array();
-        for (std::size_t i = 0; i < sections_.size(); ++i)
+        for (std::size_t i = 0; i < image_.sections.size(); ++i)
             if ((wanted[i] & 1) != 0) dump_section(i, false);
         json_.end_array();
         json_.key("string_dumps");
         json_.begin_array();
-        for (std::size_t i = 0; i < sections_.size(); ++i)
+        for (std::size_t i = 0; i < image_.sections.size(); ++i)
             if ((wanted[i] & 2) != 0) dump_section(i, true);
         json_.end_array();
         return;
     }
-    for (std::size_t i = 0; i < sections_.size(); ++i) {
+    for (std::size_t i = 0; i < image_.sections.size(); ++i) {
         if ((wanted[i] & 1) != 0) dump_section(i, false);
         if ((wanted[i] & 2) != 0) dump_section(i, true);
     }
 }
 
 void Dumper::dump_section(std::size_t index, bool strings) {
-    const Elf64_Shdr &s = sections_[index];
+    const Elf64_Shdr &s = image_.sections[index];
     const std::string label = section_label(index);
     if (s.sh_type == SHT_NOBITS || s.sh_size == 0) {
         if (options_.json) {
@@ -1114,14 +1100,14 @@ void Dumper::dump_section(std::size_t index, bool strings) {
     if (!in_file(s.sh_offset, s.sh_size)) {
         problem("%s: offset 0x%" PRIx64 " and size 0x%" PRIx64
                 " run past the end of the file (size 0x%" PRIx64 ")",
-                label.c_str(), s.sh_offset, s.sh_size, file_size_);
+                label.c_str(), s.sh_offset, s.sh_size, image_.file_size);
         return;
     }
     if (!charge(s.sh_size)) return;
     // Relocatable files: relocations that apply to this section are not applied to its bytes.
     bool relocated = false;
-    if (header_.e_type == ET_REL)
-        for (const Elf64_Shdr &other : sections_)
+    if (image_.header.e_type == ET_REL)
+        for (const Elf64_Shdr &other : image_.sections)
             relocated |=
                 (other.sh_type == SHT_REL || other.sh_type == SHT_RELA) && other.sh_info == index;
     if (options_.json) {

@@ -4,6 +4,7 @@
 #define QUENZA_DUMP_DUMPER_HPP
 
 #include "dump.hpp"
+#include "elf_image.hpp"
 #include "names.hpp"
 #include "output.hpp"
 #include "quenza.h"
@@ -33,13 +34,6 @@ constexpr std::size_t chunk_records = 4096;
 
 // A library table operation: reads up to count records, returns how many it read whole.
 template <typename Record> using TableReader = int (*)(FILE *, Record *, int);
-
-// A string table's bytes, read whole (its size was checked against the file's first).
-struct StringTable {
-    std::vector<char> bytes;
-    // The NUL-terminated string at offset (cut at the table's end); false when out of range.
-    bool get(std::uint64_t offset, std::string_view &text) const;
-};
 
 // JSON writer: keeps track of commas and puts each array element and object member on its own
 // line, except inside compact containers (one record each), which stay on one line.
@@ -215,24 +209,19 @@ class Dumper {
     // index a word (ABS, COMMON, ...) or "<section 0xN>".
     std::string_view section_symbol_name(unsigned shndx);
 
-    // Reading, with every offset and size checked against the file size first.
-    bool measure();
-    bool read_header();
+    // Reading, with every offset and size checked against the file size first: the header and
+    // the section and program header tables through the shared reader (image_), the rest here.
+    ProblemReport reporter();
     void load_sections();
-    void load_segments();
-    // Reads a header table of `count` entries, cut to what the file holds, into `table`; a chunk
-    // that cannot be read whole is reported and ends the table before it.
-    template <typename Record>
-    void read_header_table(const char *what, std::uint64_t offset, std::uint64_t entry,
-                           std::uint64_t count, TableReader<Record> read,
-                           std::vector<Record> &table);
     bool in_file(std::uint64_t offset, std::uint64_t size) const {
-        return offset <= file_size_ && size <= file_size_ - offset;
+        return image_.in_file(offset, size);
     }
-    bool seek(std::uint64_t offset);
+    bool seek(std::uint64_t offset) { return image_.seek(in_, offset); }
     // Takes bytes from the read budget; false (reported once) when it is spent.
     bool charge(std::uint64_t bytes);
-    bool read_bytes(std::uint64_t offset, char *into, std::size_t size);
+    bool read_bytes(std::uint64_t offset, char *into, std::size_t size) {
+        return image_.read_bytes(in_, offset, into, size);
+    }
     // Number of records of record_size bytes in a section, after checking its place, entry
     // size and size; false (and a problem reported) when it cannot be read at all.
     bool section_table(std::size_t index, std::uint64_t record_size, std::uint64_t &count);
@@ -302,7 +291,6 @@ class Dumper {
     enum class HashKind { sysv, gnu, mips_xhash };
     void histogram_of_gnu_hash(std::size_t section, std::uint64_t offset, std::uint64_t size,
                                HashKind kind);
-    bool address_to_offset(std::uint64_t address, std::uint64_t &offset, std::uint64_t &size) const;
     void print_histogram_rows(std::size_t section, HashKind kind,
                               const std::vector<std::uint32_t> &lengths, std::uint64_t symbols);
     void print_section_dumps();
@@ -319,15 +307,8 @@ class Dumper {
     Json json_;
     FILE *err_;
 
-    std::uint64_t file_size_ = 0;
+    ElfImage image_; // the header, section and program headers, the file size
     std::uint64_t read_budget_ = 0;
-    Elf64_Ehdr header_{};
-    bool wide_ = false; // 64-bit class
-    std::vector<Elf64_Shdr> sections_;
-    std::vector<Elf64_Phdr> segments_;
-    std::size_t section_count_ = 0;   // from the header, extended numbering resolved
-    std::uint64_t segment_count_ = 0; // likewise
-    std::size_t name_table_index_ = 0;
     std::shared_ptr<const StringTable> section_names_;
     std::vector<std::size_t> versym_sections_; // by symbol table; 0 for none
 
@@ -348,21 +329,10 @@ template <typename Record, typename Visit, typename BeforeChunk>
 void Dumper::for_each_record(std::size_t index, std::uint64_t count, std::uint64_t record_size,
                              TableReader<Record> read, const char *what, Visit visit,
                              BeforeChunk before_chunk) {
-    std::vector<Record> chunk(std::min<std::uint64_t>(count, chunk_records));
-    const std::uint64_t offset = sections_[index].sh_offset;
-    for (std::uint64_t done = 0; done < count;) {
-        const int n = static_cast<int>(std::min<std::uint64_t>(count - done, chunk_records));
-        const int got = seek(offset + done * record_size) ? read(in_, chunk.data(), n) : 0;
-        before_chunk(done);
-        for (int i = 0; i < got; ++i)
-            visit(chunk[static_cast<std::size_t>(i)], done + static_cast<std::uint64_t>(i));
-        if (got != n) {
-            problem("%s: read error at %s %" PRIu64, section_label(index).c_str(), what,
-                    done + static_cast<std::uint64_t>(got));
-            return;
-        }
-        done += static_cast<std::uint64_t>(n);
-    }
+    const std::uint64_t read_whole = image_.for_each_record(
+        in_, image_.sections[index].sh_offset, count, record_size, read, visit, before_chunk);
+    if (read_whole != count)
+        problem("%s: read error at %s %" PRIu64, section_label(index).c_str(), what, read_whole);
 }
 
 #endif // QUENZA_DUMP_DUMPER_HPP

@@ -770,26 +770,18 @@ void Editor::clear_versions() {
     std::uint64_t versym_offset = 0;
     if (!image_.file_offset(versym->d_un.d_ptr, count * 2, versym_offset))
         throw EditError("the symbol version table is outside the file");
-    std::vector<Elf64_Sym> symbols(std::min<std::uint64_t>(count, 4096));
-    for (std::uint64_t done = 0; done < count;) {
-        const int chunk = static_cast<int>(std::min<std::uint64_t>(count - done, 4096));
-        if (!image_.seek(in_.get(), offset + done * (image_.wide ? 24 : 16)) ||
-            quenza_read_Syms(in_.get(), symbols.data(), chunk) != chunk)
-            throw EditError("cannot read the dynamic symbol table");
-        for (int i = 0; i < chunk; ++i) {
-            std::string name;
-            if (!image_.dynamic_string(in_.get(), symbols[static_cast<std::size_t>(i)].st_name,
-                                       name))
-                continue;
-            for (const std::string &wanted : options_.clear_symbol_version)
-                if (name == wanted) {
-                    const std::uint64_t index = done + static_cast<std::uint64_t>(i);
-                    versym_writes_.emplace_back(versym_offset + index * 2, VER_NDX_GLOBAL);
-                    debug("clearing symbol version for %s", name.c_str());
-                }
-        }
-        done += static_cast<std::uint64_t>(chunk);
-    }
+    const auto clear = [&](const Elf64_Sym &symbol, std::uint64_t index) {
+        std::string name;
+        if (!image_.dynamic_string(in_.get(), symbol.st_name, name)) return;
+        for (const std::string &wanted : options_.clear_symbol_version)
+            if (name == wanted) {
+                versym_writes_.emplace_back(versym_offset + index * 2, VER_NDX_GLOBAL);
+                debug("clearing symbol version for %s", name.c_str());
+            }
+    };
+    if (image_.for_each_record(in_.get(), offset, count, image_.wide ? 24 : 16, quenza_read_Syms,
+                               clear, [](std::uint64_t) {}) != count)
+        throw EditError("cannot read the dynamic symbol table");
     if (!versym_writes_.empty()) changed_ = true;
 }
 
@@ -917,73 +909,64 @@ void Editor::rename_symbols() {
         return h;
     };
 
-    std::vector<Elf64_Sym> symbols(std::min<std::uint64_t>(count, 4096));
     bool renamed = false;
-    for (std::uint64_t done = 0; done < count;) {
-        const int chunk = static_cast<int>(std::min<std::uint64_t>(count - done, 4096));
-        if (!image_.seek(in_.get(), offset + done * symbol_size) ||
-            quenza_read_Syms(in_.get(), symbols.data(), chunk) != chunk)
-            throw EditError("cannot read the dynamic symbol table");
-        for (int k = 0; k < chunk; ++k) {
-            Elf64_Sym symbol = symbols[static_cast<std::size_t>(k)];
-            const std::uint64_t index = done + static_cast<std::uint64_t>(k);
-            std::string name;
-            if (index == 0 || !image_.dynamic_string(in_.get(), symbol.st_name, name)) continue;
-            const auto rule = std::find_if(
-                options_.rename_symbols.begin(), options_.rename_symbols.end(),
-                [&](const std::pair<std::string, std::string> &r) { return r.first == name; });
-            if (rule == options_.rename_symbols.end() || rule->second == name) continue;
-            const std::string &to = rule->second;
-            if (to.empty() || to.find('\0') != std::string::npos)
-                throw EditError("invalid new name for symbol '" + name + "'");
-            if (gnu != 0 && index >= gnu_first) {
-                const std::uint32_t old_hash = gnu_hash(name);
-                const std::uint32_t new_hash = gnu_hash(to);
-                if (old_hash % gnu_buckets != new_hash % gnu_buckets)
-                    throw EditError(format("cannot rename '%s' to '%s': the new name falls in "
-                                           "another bucket of the GNU hash table, which would "
-                                           "need the symbol table reordered",
-                                           name.c_str(), to.c_str()));
-                const std::uint64_t chain =
-                    gnu + 16 + bloom_size * word + gnu_buckets * 4 + (index - gnu_first) * 4;
-                const std::uint64_t last = read_word(chain, 4) & 1U;
-                write_word(chain, (new_hash & ~1U) | last, 4);
-                const unsigned bits = word * 8;
-                const std::uint64_t bloom = gnu + 16 + ((new_hash / bits) % bloom_size) * word;
-                const std::uint64_t mask = (std::uint64_t{1} << (new_hash % bits)) |
-                                           (std::uint64_t{1} << ((new_hash >> bloom_shift) % bits));
-                write_word(bloom, read_word(bloom, word) | mask, word);
-            }
-            if (sysv != 0) {
-                const std::uint64_t from = sysv_hash(name) % sysv_buckets;
-                const std::uint64_t into = sysv_hash(to) % sysv_buckets;
-                const std::uint64_t buckets = sysv + 2ULL * sysv_width;
-                const std::uint64_t chains = buckets + sysv_buckets * sysv_width;
-                if (from != into) {
-                    // Unlink from the old chain (bounded walk), then put first in the new one.
-                    std::uint64_t link = buckets + from * sysv_width;
-                    for (std::uint64_t steps = 0;; ++steps) {
-                        const std::uint64_t next = read_word(link, sysv_width);
-                        if (next == 0 || next >= count || steps > count)
-                            throw EditError("symbol '" + name + "' is not in its hash chain");
-                        if (next == index) break;
-                        link = chains + next * sysv_width;
-                    }
-                    write_word(link, read_word(chains + index * sysv_width, sysv_width),
-                               sysv_width);
-                    const std::uint64_t head = buckets + into * sysv_width;
-                    write_word(chains + index * sysv_width, read_word(head, sysv_width),
-                               sysv_width);
-                    write_word(head, index, sysv_width);
-                }
-            }
-            symbol.st_name = static_cast<Elf64_Word>(append_string(to));
-            symbol_writes_.emplace_back(offset + index * symbol_size, symbol);
-            debug("renaming dynamic symbol %s to %s", name.c_str(), to.c_str());
-            renamed = true;
+    const auto rename = [&](Elf64_Sym symbol, std::uint64_t index) {
+        std::string name;
+        if (index == 0 || !image_.dynamic_string(in_.get(), symbol.st_name, name)) return;
+        const auto rule = std::find_if(
+            options_.rename_symbols.begin(), options_.rename_symbols.end(),
+            [&](const std::pair<std::string, std::string> &r) { return r.first == name; });
+        if (rule == options_.rename_symbols.end() || rule->second == name) return;
+        const std::string &to = rule->second;
+        if (to.empty() || to.find('\0') != std::string::npos)
+            throw EditError("invalid new name for symbol '" + name + "'");
+        if (gnu != 0 && index >= gnu_first) {
+            const std::uint32_t old_hash = gnu_hash(name);
+            const std::uint32_t new_hash = gnu_hash(to);
+            if (old_hash % gnu_buckets != new_hash % gnu_buckets)
+                throw EditError(format("cannot rename '%s' to '%s': the new name falls in "
+                                       "another bucket of the GNU hash table, which would "
+                                       "need the symbol table reordered",
+                                       name.c_str(), to.c_str()));
+            const std::uint64_t chain =
+                gnu + 16 + bloom_size * word + gnu_buckets * 4 + (index - gnu_first) * 4;
+            const std::uint64_t last = read_word(chain, 4) & 1U;
+            write_word(chain, (new_hash & ~1U) | last, 4);
+            const unsigned bits = word * 8;
+            const std::uint64_t bloom = gnu + 16 + ((new_hash / bits) % bloom_size) * word;
+            const std::uint64_t mask = (std::uint64_t{1} << (new_hash % bits)) |
+                                       (std::uint64_t{1} << ((new_hash >> bloom_shift) % bits));
+            write_word(bloom, read_word(bloom, word) | mask, word);
         }
-        done += static_cast<std::uint64_t>(chunk);
-    }
+        if (sysv != 0) {
+            const std::uint64_t from = sysv_hash(name) % sysv_buckets;
+            const std::uint64_t into = sysv_hash(to) % sysv_buckets;
+            const std::uint64_t buckets = sysv + 2ULL * sysv_width;
+            const std::uint64_t chains = buckets + sysv_buckets * sysv_width;
+            if (from != into) {
+                // Unlink from the old chain (bounded walk), then put first in the new one.
+                std::uint64_t link = buckets + from * sysv_width;
+                for (std::uint64_t steps = 0;; ++steps) {
+                    const std::uint64_t next = read_word(link, sysv_width);
+                    if (next == 0 || next >= count || steps > count)
+                        throw EditError("symbol '" + name + "' is not in its hash chain");
+                    if (next == index) break;
+                    link = chains + next * sysv_width;
+                }
+                write_word(link, read_word(chains + index * sysv_width, sysv_width), sysv_width);
+                const std::uint64_t head = buckets + into * sysv_width;
+                write_word(chains + index * sysv_width, read_word(head, sysv_width), sysv_width);
+                write_word(head, index, sysv_width);
+            }
+        }
+        symbol.st_name = static_cast<Elf64_Word>(append_string(to));
+        symbol_writes_.emplace_back(offset + index * symbol_size, symbol);
+        debug("renaming dynamic symbol %s to %s", name.c_str(), to.c_str());
+        renamed = true;
+    };
+    if (image_.for_each_record(in_.get(), offset, count, symbol_size, quenza_read_Syms, rename,
+                               [](std::uint64_t) {}) != count)
+        throw EditError("cannot read the dynamic symbol table");
     if (renamed) {
         changed_ = true;
         dynamic_changed_ = true;

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdarg>
 #include <cstring>
@@ -45,115 +46,185 @@ bool is_string_tag(std::int64_t tag) {
 } // namespace
 
 bool ElfImage::seek(FILE *stream, std::uint64_t offset) const {
+    if (offset > file_size) return false;
     const std::uint64_t position = base + offset;
     if (position > static_cast<std::uint64_t>(INT64_MAX)) return false;
     return fseeko(stream, static_cast<off_t>(position), SEEK_SET) == 0;
 }
 
-bool ElfImage::load(FILE *stream, std::uint64_t at, const ProblemReport &report) {
+bool ElfImage::measure(FILE *stream, std::uint64_t at, std::uint64_t limit,
+                       const ProblemReport &report) {
     *this = ElfImage{};
     base = at;
     std::uint64_t total = 0;
     if (!stream_size(stream, total)) {
-        report("cannot take the file's size");
+        report("cannot determine the file size (not a seekable file)");
         return false;
     }
-    if (total < at) {
-        report("the ELF file starts after the end of the stream");
-        return false;
-    }
-    file_size = total - at;
-    if (file_size < EI_NIDENT || !seek(stream, 0)) {
-        report("missing ELF header");
-        return false;
-    }
-    const int status = quenza_read_Ehdr(stream, &header);
-    if (status == QUENZA_BAD_MAGIC) {
-        report("not an ELF file");
-        return false;
-    }
-    if (status == QUENZA_BAD_CLASS || status == QUENZA_BAD_DATA || status == QUENZA_BAD_VERSION) {
-        report("unsupported ELF class, byte order or version");
-        return false;
-    }
-    if (status != 1) {
-        report("missing ELF header (the file is cut short)");
-        return false;
-    }
-    wide = header.e_ident[EI_CLASS] == ELFCLASS64;
-    big_endian = header.e_ident[EI_DATA] == ELFDATA2MSB;
+    file_size = std::min(total - std::min(total, at), limit);
+    return true;
+}
 
-    // Section headers first: extended numbering keeps counts in section 0.
-    std::uint64_t section_count = header.e_shnum;
-    std::uint64_t names_index = header.e_shstrndx;
-    std::uint64_t segment_count = header.e_phnum;
-    bool sections_ok = true;
-    if (header.e_shoff != 0) {
-        Elf64_Shdr first{};
-        if (header.e_shentsize != shdr_size()) {
-            report(format("section header size %u is not %zu", header.e_shentsize, shdr_size()));
-            sections_ok = false;
-        } else if (!in_file(header.e_shoff, shdr_size()) || !seek(stream, header.e_shoff) ||
-                   quenza_read_Shdr(stream, &first) != 1) {
-            report(format("section header table at 0x%" PRIx64 " is outside the file",
-                          header.e_shoff));
-            sections_ok = false;
-        } else {
-            if (section_count == 0) section_count = first.sh_size;
-            if (names_index == SHN_XINDEX) names_index = first.sh_link;
-            if (segment_count == PN_XNUM) segment_count = first.sh_info;
-        }
-        if (sections_ok) {
-            const std::uint64_t bytes = section_count * shdr_size();
-            if (section_count > file_size / shdr_size() || !in_file(header.e_shoff, bytes)) {
-                report(format("section header table (%" PRIu64 " entries at 0x%" PRIx64
-                              ") goes past the end of the file",
-                              section_count, header.e_shoff));
-                sections_ok = false;
-            } else if (section_count > 0) {
-                sections.resize(section_count);
-                if (!seek(stream, header.e_shoff) ||
-                    quenza_read_Shdrs(stream, sections.data(), static_cast<int>(section_count)) !=
-                        static_cast<int>(section_count)) {
-                    report("cannot read the section header table");
-                    sections.clear();
-                    sections_ok = false;
-                }
-            }
-        }
-        if (sections_ok && names_index >= sections.size() && names_index != SHN_UNDEF) {
-            report(format("section name table index %" PRIu64 " is out of range", names_index));
-        } else if (sections_ok) {
-            section_names = static_cast<std::uint32_t>(names_index);
-        }
-    } else if (segment_count == PN_XNUM) {
-        report("extended program header count without a section header table");
-        segment_count = 0;
+bool ElfImage::read_header(FILE *stream, const ProblemReport &report) {
+    if (!seek(stream, 0)) {
+        report("cannot read the file header");
+        return false;
     }
+    const int result = quenza_read_Ehdr(stream, &header);
+    const unsigned char *ident = header.e_ident;
+    switch (result) {
+    case 1:
+        break;
+    case QUENZA_BAD_MAGIC:
+        report("not an ELF file (no ELF magic number)");
+        return false;
+    case QUENZA_BAD_CLASS:
+        report(format("unsupported ELF class %u", ident[EI_CLASS]));
+        return false;
+    case QUENZA_BAD_DATA:
+        report(format("unsupported data encoding %u", ident[EI_DATA]));
+        return false;
+    case QUENZA_BAD_VERSION:
+        report(format("unsupported ELF version %u", ident[EI_VERSION]));
+        return false;
+    case 0:
+        if (file_size < EI_NIDENT) {
+            // Too short to hold the identification: say whether it even starts like ELF.
+            char start[SELFMAG] = {};
+            const std::size_t have = file_size < SELFMAG ? file_size : SELFMAG;
+            if (file_size == 0 || !read_bytes(stream, 0, start, have) ||
+                std::memcmp(start, ELFMAG, have) != 0) {
+                report(
+                    format("not an ELF file (%" PRIu64 " bytes, no ELF magic number)", file_size));
+            } else {
+                report(format("truncated file header: the file has %" PRIu64
+                              " bytes, the identification needs %d",
+                              file_size, EI_NIDENT));
+            }
+        } else {
+            const bool cut_wide = ident[EI_CLASS] == ELFCLASS64;
+            report(format("truncated file header: the file has %" PRIu64
+                          " bytes, an ELF%d header needs %d",
+                          file_size, cut_wide ? 64 : 32, cut_wide ? 64 : 52));
+        }
+        return false;
+    default:
+        report("cannot read the file header");
+        return false;
+    }
+    wide = ident[EI_CLASS] == ELFCLASS64;
+    big_endian = ident[EI_DATA] == ELFDATA2MSB;
+    phoff = header.e_phoff;
+    section_count = header.e_shnum;
+    segment_count = header.e_phnum;
+    return true;
+}
+
+namespace {
+
+// Reads a header table of count entries, cut to what the file holds; a chunk that cannot be read
+// whole is reported and ends the table at the first entry missing.
+template <typename Record>
+void read_table(const ElfImage &image, FILE *stream, const char *what, std::uint64_t offset,
+                std::uint64_t entry, std::uint64_t count, int (*read)(FILE *, Record *, int),
+                std::vector<Record> &table, const ProblemReport &report) {
+    const std::uint64_t file_size = image.file_size;
+    const std::uint64_t available = offset <= file_size ? (file_size - offset) / entry : 0;
+    if (count > available) {
+        report(format("%s: %" PRIu64 " entries at offset 0x%" PRIx64
+                      " run past the end of the file (size 0x%" PRIx64 "); reading %" PRIu64,
+                      what, count, offset, file_size, available));
+        count = available;
+    }
+    table.clear();
+    table.reserve(count);
+    const std::uint64_t read_whole = image.for_each_record(
+        stream, offset, count, entry, read,
+        [&](const Record &record, std::uint64_t) { table.push_back(record); },
+        [](std::uint64_t) {});
+    if (read_whole != count) report(format("%s: read error at entry %" PRIu64, what, read_whole));
+}
+
+} // namespace
+
+void ElfImage::read_sections(FILE *stream, const ProblemReport &report) {
+    const std::uint64_t entry = shdr_size();
+    const std::uint64_t offset = header.e_shoff;
+    if (offset == 0) {
+        if (header.e_shnum != 0)
+            report(format("section header table: %u entries but no offset", header.e_shnum));
+        return;
+    }
+    if (header.e_shentsize != entry) {
+        report(format("section header table: entry size %u is not %" PRIu64, header.e_shentsize,
+                      entry));
+        return;
+    }
+    if (offset > file_size) {
+        report(format("section header table: offset 0x%" PRIx64
+                      " is past the end of the file (size 0x%" PRIx64 ")",
+                      offset, file_size));
+        return;
+    }
+    if (section_count == 0) {
+        // Extended numbering: the real count is in the first entry's sh_size.
+        Elf64_Shdr first{};
+        if (file_size - offset < entry || !seek(stream, offset) ||
+            quenza_read_Shdr(stream, &first) != 1) {
+            report(format("section header table: the first entry at offset 0x%" PRIx64
+                          " runs past the end of the file (size 0x%" PRIx64 ")",
+                          offset, file_size));
+            return;
+        }
+        section_count = first.sh_size;
+    }
+    read_table(*this, stream, "section header table", offset, entry, section_count,
+               quenza_read_Shdrs, sections, report);
+    if (sections.empty()) return;
+
+    // Extended numbering keeps the program header count and the name table's index in section 0.
+    if (segment_count == PN_XNUM) segment_count = sections[0].sh_info;
+    std::uint64_t names = header.e_shstrndx;
+    if (names == SHN_XINDEX) names = sections[0].sh_link;
+    if (names == SHN_UNDEF) return;
+    if (names >= sections.size()) {
+        report(format("section-name table index %" PRIu64 " is out of range (%zu sections)", names,
+                      sections.size()));
+        return;
+    }
+    section_names = static_cast<std::uint32_t>(names);
+}
+
+void ElfImage::read_segments(FILE *stream, const ProblemReport &report) {
+    const std::uint64_t entry = phdr_size();
+    const std::uint64_t offset = header.e_phoff;
+    if (segment_count == 0) return;
+    if (offset == 0) {
+        report(format("program header table: %" PRIu64 " entries but no offset", segment_count));
+        return;
+    }
+    if (header.e_phentsize != entry) {
+        report(format("program header table: entry size %u is not %" PRIu64, header.e_phentsize,
+                      entry));
+        return;
+    }
+    read_table(*this, stream, "program header table", offset, entry, segment_count,
+               quenza_read_Phdrs, segments, report);
+}
+
+bool ElfImage::load(FILE *stream, std::uint64_t at, const ProblemReport &report) {
+    if (!measure(stream, at, UINT64_MAX, report) || !read_header(stream, report)) return false;
+    read_sections(stream, report);
+    if (header.e_shoff == 0 && header.e_phnum == PN_XNUM)
+        report("extended program header count without a section header table");
+    read_segments(stream, report);
+
     for (std::size_t i = 0; i < sections.size(); ++i) {
         const Elf64_Shdr &s = sections[i];
         if (i == 0 || s.sh_type == SHT_NOBITS || s.sh_type == SHT_NULL) continue;
         if (!in_file(s.sh_offset, s.sh_size))
             report(format("section %zu: [0x%" PRIx64 ", +0x%" PRIx64 ") is outside the file", i,
                           s.sh_offset, s.sh_size));
-    }
-
-    phoff = header.e_phoff;
-    if (segment_count > 0) {
-        const std::uint64_t bytes = segment_count * phdr_size();
-        if (header.e_phentsize != phdr_size()) {
-            report(format("program header size %u is not %zu", header.e_phentsize, phdr_size()));
-        } else if (segment_count > file_size / phdr_size() || !in_file(header.e_phoff, bytes)) {
-            report("program header table out of bounds");
-        } else {
-            segments.resize(segment_count);
-            if (!seek(stream, header.e_phoff) ||
-                quenza_read_Phdrs(stream, segments.data(), static_cast<int>(segment_count)) !=
-                    static_cast<int>(segment_count)) {
-                report("cannot read the program header table");
-                segments.clear();
-            }
-        }
     }
     for (std::size_t i = 0; i < segments.size(); ++i) {
         const Elf64_Phdr &p = segments[i];
@@ -164,61 +235,74 @@ bool ElfImage::load(FILE *stream, std::uint64_t at, const ProblemReport &report)
         if (p.p_type == PT_LOAD && p.p_filesz > p.p_memsz)
             report(format("segment %zu: file size 0x%" PRIx64 " exceeds memory size 0x%" PRIx64, i,
                           p.p_filesz, p.p_memsz));
-        if (p.p_type == PT_DYNAMIC && dynamic_segment < 0) dynamic_segment = static_cast<int>(i);
     }
+    read_dynamic(stream, report);
+    check_dynamic(report);
+    return true;
+}
 
+void ElfImage::read_dynamic(FILE *stream, const ProblemReport &report) {
+    has_dynamic = false;
+    dynamic.clear();
+    dynamic_segment = -1;
+    dynamic_section = -1;
     for (std::size_t i = 0; i < sections.size(); ++i)
         if (sections[i].sh_type == SHT_DYNAMIC) {
             dynamic_section = static_cast<int>(i);
             break;
         }
-    if (dynamic_segment >= 0) {
-        const Elf64_Phdr &p = segments[static_cast<std::size_t>(dynamic_segment)];
+    for (std::size_t i = 0; i < segments.size(); ++i) {
+        const Elf64_Phdr &p = segments[i];
+        if (p.p_type != PT_DYNAMIC || !in_file(p.p_offset, p.p_filesz)) continue;
+        dynamic_segment = static_cast<int>(i);
         dynamic_offset = p.p_offset;
         dynamic_address = p.p_vaddr;
         dynamic_slots = p.p_filesz / dyn_size();
-        if (dynamic_section >= 0) {
-            const Elf64_Shdr &s = sections[static_cast<std::size_t>(dynamic_section)];
-            if (s.sh_offset != p.p_offset || s.sh_addr != p.p_vaddr)
-                report(format("the dynamic section (0x%" PRIx64 ") and segment (0x%" PRIx64
-                              ") disagree",
-                              s.sh_offset, p.p_offset));
-        }
-        std::uint64_t mapped = 0;
-        if (!file_offset(p.p_vaddr, p.p_filesz, mapped) || mapped != p.p_offset)
-            report("the dynamic segment is not where a loadable segment maps its address");
-        if (in_file(dynamic_offset, dynamic_slots * dyn_size()) && dynamic_slots > 0) {
-            has_dynamic = seek(stream, dynamic_offset);
-            for (std::uint64_t i = 0; has_dynamic && i < dynamic_slots; ++i) {
-                Elf64_Dyn entry{};
-                if (quenza_read_Dyn(stream, &entry) != 1) {
-                    report("cannot read the dynamic table");
-                    has_dynamic = false;
-                    dynamic.clear();
-                    break;
-                }
-                dynamic.push_back(entry);
-                if (entry.d_tag == DT_NULL) break;
-            }
-        }
+        break;
     }
-    if (has_dynamic) {
-        std::uint64_t table = 0;
-        std::uint64_t size = 0;
-        const bool strings = dynamic_strings(table, size);
-        for (const Elf64_Dyn &entry : dynamic) {
-            if (!is_string_tag(entry.d_tag)) continue;
-            if (!strings) {
-                report("the dynamic string table (DT_STRTAB, DT_STRSZ) is not in the file");
-                break;
-            }
-            if (entry.d_un.d_val >= size)
-                report(format("dynamic entry 0x%" PRIx64 ": string offset 0x%" PRIx64
-                              " is outside the string table",
-                              static_cast<std::uint64_t>(entry.d_tag), entry.d_un.d_val));
+    if (dynamic_segment < 0 || dynamic_slots == 0) return;
+    has_dynamic = seek(stream, dynamic_offset);
+    for (std::uint64_t i = 0; has_dynamic && i < dynamic_slots; ++i) {
+        Elf64_Dyn entry{};
+        if (quenza_read_Dyn(stream, &entry) != 1) {
+            report("cannot read the dynamic table");
+            has_dynamic = false;
+            dynamic.clear();
+            break;
         }
+        dynamic.push_back(entry);
+        if (entry.d_tag == DT_NULL) break;
     }
-    return true;
+}
+
+void ElfImage::check_dynamic(const ProblemReport &report) const {
+    if (dynamic_segment < 0) return;
+    const Elf64_Phdr &p = segments[static_cast<std::size_t>(dynamic_segment)];
+    if (dynamic_section >= 0) {
+        const Elf64_Shdr &s = sections[static_cast<std::size_t>(dynamic_section)];
+        if (s.sh_offset != p.p_offset || s.sh_addr != p.p_vaddr)
+            report(format("the dynamic section (0x%" PRIx64 ") and segment (0x%" PRIx64
+                          ") disagree",
+                          s.sh_offset, p.p_offset));
+    }
+    std::uint64_t mapped = 0;
+    if (!file_offset(p.p_vaddr, p.p_filesz, mapped) || mapped != p.p_offset)
+        report("the dynamic segment is not where a loadable segment maps its address");
+    if (!has_dynamic) return;
+    std::uint64_t table = 0;
+    std::uint64_t size = 0;
+    const bool strings = dynamic_strings(table, size);
+    for (const Elf64_Dyn &entry : dynamic) {
+        if (!is_string_tag(entry.d_tag)) continue;
+        if (!strings) {
+            report("the dynamic string table (DT_STRTAB, DT_STRSZ) is not in the file");
+            break;
+        }
+        if (entry.d_un.d_val >= size)
+            report(format("dynamic entry 0x%" PRIx64 ": string offset 0x%" PRIx64
+                          " is outside the string table",
+                          static_cast<std::uint64_t>(entry.d_tag), entry.d_un.d_val));
+    }
 }
 
 bool ElfImage::file_offset(std::uint64_t address, std::uint64_t length,
@@ -235,6 +319,20 @@ bool ElfImage::file_offset(std::uint64_t address, std::uint64_t length,
     return false;
 }
 
+bool ElfImage::segment_offset(std::uint64_t address, std::uint64_t &offset,
+                              std::uint64_t &left) const {
+    for (const Elf64_Phdr &p : segments) {
+        if (p.p_type != PT_LOAD || address < p.p_vaddr || address - p.p_vaddr >= p.p_filesz)
+            continue;
+        const std::uint64_t into = address - p.p_vaddr;
+        if (p.p_offset > UINT64_MAX - into) continue; // the offset would wrap around
+        offset = p.p_offset + into;
+        left = p.p_filesz - into;
+        return true;
+    }
+    return false;
+}
+
 const Elf64_Dyn *ElfImage::find_dynamic(std::int64_t tag) const {
     for (const Elf64_Dyn &entry : dynamic)
         if (entry.d_tag == tag) return &entry;
@@ -246,6 +344,31 @@ bool ElfImage::read_bytes(FILE *stream, std::uint64_t offset, std::uint64_t leng
     if (!in_file(offset, length) || !seek(stream, offset)) return false;
     out.resize(length);
     return length == 0 || std::fread(out.data(), 1, length, stream) == length;
+}
+
+bool ElfImage::read_bytes(FILE *stream, std::uint64_t offset, char *into,
+                          std::size_t length) const {
+    if (!in_file(offset, length) || !seek(stream, offset)) return false;
+    return length == 0 || std::fread(into, length, 1, stream) == 1;
+}
+
+bool ElfImage::read_strings(FILE *stream, std::uint64_t offset, std::uint64_t size,
+                            StringTable &table) const {
+    table.bytes.clear();
+    if (!in_file(offset, size)) return false;
+    table.bytes.resize(size);
+    if (read_bytes(stream, offset, table.bytes.data(), table.bytes.size())) return true;
+    table.bytes.clear();
+    return false;
+}
+
+bool StringTable::get(std::uint64_t offset, std::string_view &text) const {
+    if (offset >= bytes.size()) return false;
+    const char *start = bytes.data() + offset;
+    const std::size_t left = bytes.size() - offset;
+    const void *end = std::memchr(start, '\0', left);
+    text = std::string_view(start, end != nullptr ? static_cast<const char *>(end) - start : left);
+    return true;
 }
 
 bool ElfImage::read_string(FILE *stream, std::uint64_t table, std::uint64_t size,

@@ -1,6 +1,7 @@
 // The shared reader of a file's structure on a real executable of this machine, whole, embedded
 // at an offset, cut short at every length of its headers, and with absurd counts: what it reads
-// must match the header, and every damaged copy must be reported, never read out of bounds.
+// must match the header, and every damaged copy must be reported, never read out of bounds, a
+// table cut short keeping only what the file holds.
 #include "elf_image.hpp"
 
 #include <gtest/gtest.h>
@@ -115,19 +116,70 @@ TEST(ElfImage, RefusesAbsurdCountsWithoutAllocating) {
         std::memcpy(damaged.data() + change.offset, change.value.data(), change.value.size());
         const Loaded loaded = load(damaged);
         EXPECT_FALSE(loaded.problems.empty()) << "field at " << change.offset;
-        EXPECT_LE(loaded.image.segments.size(), whole.image.segments.size());
-        EXPECT_LE(loaded.image.sections.size(), whole.image.sections.size());
+        // A table cut short keeps only the entries the file holds.
+        EXPECT_LE(loaded.image.segments.size() * loaded.image.phdr_size(), bytes.size());
+        EXPECT_LE(loaded.image.sections.size() * loaded.image.shdr_size(), bytes.size());
     }
+}
+
+// What quenza-dump relies on: a header table cut short keeps the entries that fit, and a file
+// embedded in a larger stream (an archive member) ends where its size says.
+TEST(ElfImage, KeepsTheEntriesACutTableHolds) {
+    const std::vector<char> bytes = read_whole(sample);
+    const Loaded whole = load(bytes);
+    ASSERT_GT(whole.image.sections.size(), 5U);
+    const std::uint64_t cut = whole.image.header.e_shoff + 5 * whole.image.shdr_size() + 10;
+    ASSERT_LT(cut, bytes.size());
+    const Loaded loaded =
+        load(std::vector<char>(bytes.begin(), bytes.begin() + static_cast<long>(cut)));
+    ASSERT_TRUE(loaded.usable);
+    ASSERT_FALSE(loaded.problems.empty());
+    EXPECT_EQ(loaded.problems[0].find("section header table: "), 0U) << loaded.problems[0];
+    EXPECT_NE(loaded.problems[0].find("run past the end of the file"), std::string::npos);
+    EXPECT_NE(loaded.problems[0].find("; reading 5"), std::string::npos) << loaded.problems[0];
+    ASSERT_EQ(loaded.image.sections.size(), 5U);
+    EXPECT_EQ(loaded.image.section_count, whole.image.section_count);
+    for (std::size_t i = 0; i < 5; ++i) {
+        EXPECT_EQ(loaded.image.sections[i].sh_offset, whole.image.sections[i].sh_offset);
+        EXPECT_EQ(loaded.image.sections[i].sh_name, whole.image.sections[i].sh_name);
+    }
+}
+
+TEST(ElfImage, AMemberEndsWhereItsSizeSays) {
+    const std::vector<char> bytes = read_whole(sample);
+    std::vector<char> stream_bytes(100 + bytes.size() + 4096, 'x');
+    std::copy(bytes.begin(), bytes.end(), stream_bytes.begin() + 100);
+    FILE *stream = fmemopen(stream_bytes.data(), stream_bytes.size(), "rb");
+    ASSERT_NE(stream, nullptr);
+    ElfImage image;
+    std::vector<std::string> problems;
+    const ProblemReport report = [&](const std::string &message) { problems.push_back(message); };
+    ASSERT_TRUE(image.measure(stream, 100, bytes.size(), report));
+    EXPECT_EQ(image.file_size, bytes.size());
+    ASSERT_TRUE(image.read_header(stream, report));
+    image.read_sections(stream, report);
+    image.read_segments(stream, report);
+    EXPECT_TRUE(problems.empty());
+    EXPECT_EQ(image.sections.size(), image.section_count);
+    // Records are read up to the member's end, not into the bytes after it.
+    std::uint64_t visited = 0;
+    const std::uint64_t read = image.for_each_record(
+        stream, bytes.size() - 2 * sizeof(Elf64_Sym), 10, sizeof(Elf64_Sym), quenza_read_Syms,
+        [&](const Elf64_Sym &, std::uint64_t) { ++visited; }, [](std::uint64_t) {});
+    EXPECT_EQ(read, 2U);
+    EXPECT_EQ(visited, 2U);
+    std::fclose(stream);
 }
 
 TEST(ElfImage, RefusesWhatIsNotElf) {
     Loaded loaded = load(std::vector<char>(64, 'x'));
     EXPECT_FALSE(loaded.usable);
     ASSERT_EQ(loaded.problems.size(), 1U);
-    EXPECT_EQ(loaded.problems[0], "not an ELF file");
+    EXPECT_EQ(loaded.problems[0], "not an ELF file (no ELF magic number)");
     loaded = load(std::vector<char>{});
     EXPECT_FALSE(loaded.usable);
-    EXPECT_EQ(loaded.problems.size(), 1U);
+    ASSERT_EQ(loaded.problems.size(), 1U);
+    EXPECT_EQ(loaded.problems[0], "not an ELF file (0 bytes, no ELF magic number)");
 }
 
 } // namespace
