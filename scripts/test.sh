@@ -10,6 +10,9 @@ sh scripts/install-packages.sh cmake make g++ pkg-config file binutils libx11-de
     libc6-dev-i386-cross libc6-dev-powerpc-cross libc6-dev-s390x-cross \
     binutils-i686-linux-gnu binutils-powerpc-linux-gnu binutils-s390x-linux-gnu \
     xvfb xdotool x11-xserver-utils \
+    patchelf qemu-user gcc-arm-linux-gnueabihf gcc-powerpc-linux-gnu gcc-powerpc64-linux-gnu \
+    gcc-s390x-linux-gnu gcc-aarch64-linux-gnu gcc-mips64el-linux-gnuabi64 \
+    libc6-dev-armhf-cross libc6-dev-ppc64-cross libc6-dev-arm64-cross libc6-dev-mips64el-cross \
     clang-14 libclang-rt-14-dev clang-tidy-14 valgrind
 jobs=$(nproc)
 

@@ -1,0 +1,133 @@
+#!/bin/sh
+# Builds a program (PIE and not) and two shared libraries for another architecture with its cross
+# compiler, edits them (a search path that forces growth, a longer interpreter, an added and a
+# replaced needed library, a longer SONAME) and starts them under qemu-user with the cross C
+# library as its root: each must print what its libraries return.
+#
+# usage: cross-test.sh EDITOR WORKDIR TRIPLET QEMU
+set -u
+editor=${1:?usage: cross-test.sh EDITOR WORKDIR TRIPLET QEMU}
+work=${2:?}
+triplet=${3:?}
+qemu=${4:?}
+sysroot=/usr/$triplet
+cc=$triplet-gcc
+for tool in "$cc" "$qemu"; do
+    command -v "$tool" >/dev/null || { echo "cross-test: $tool is not installed"; exit 1; }
+done
+rm -rf "$work"
+mkdir -p "$work/lib" "$work/extra" "$work/alt" "$work/build"
+cd "$work" || exit 1
+work=$(pwd)
+failures=0
+checks=0
+
+fail() {
+    failures=$((failures + 1))
+    echo "FAIL ($triplet): $*"
+}
+edit() {
+    if ! out=$("$editor" "$@" 2>&1); then
+        fail "$editor $* -> status $?: $out"
+        return 1
+    fi
+}
+# Starts a program under qemu and expects exactly OUTPUT and status 0.
+expect_output() {
+    run_program=$1
+    run_expected=$2
+    shift 2
+    run_got=$(QEMU_LD_PREFIX=$sysroot "$qemu" "$run_program" "$@" 2>&1)
+    run_status=$?
+    if [ "$run_status" -ne 0 ] || [ "$run_got" != "$run_expected" ]; then
+        fail "$qemu -L $sysroot $run_program $*: status $run_status, printed '$run_got'," \
+            "expected '$run_expected'"
+    else
+        checks=$((checks + 1))
+    fi
+}
+
+cat >build/greet.c <<'EOF'
+int greet_value(void) { return GREET; }
+EOF
+cat >build/greet.map <<'EOF'
+GREET_1.0 { global: greet_value; local: *; };
+EOF
+cat >build/extra.c <<'EOF'
+#include <stdio.h>
+__attribute__((constructor)) static void loaded(void) { puts("extra loaded"); fflush(stdout); }
+EOF
+cat >build/main.c <<'EOF'
+#include <stdio.h>
+#include <string.h>
+int greet_value(void);
+int main(int argc, char **argv) {
+    if (argc > 1 && strcmp(argv[1], "maps") == 0) {
+        char line[4096];
+        FILE *maps = fopen("/proc/self/maps", "r");
+        while (maps != NULL && fgets(line, sizeof line, maps) != NULL) {
+            char *path = strchr(line, '/');
+            if (path != NULL) fputs(path, stdout);
+        }
+        return 0;
+    }
+    printf("greet %d\n", greet_value());
+    return 0;
+}
+EOF
+"$cc" -shared -fPIC -DGREET=42 -Wl,--version-script=build/greet.map -Wl,-soname,libgreet.so.1 \
+    -o lib/libgreet.so.1 build/greet.c || exit 1
+ln -s libgreet.so.1 lib/libgreet.so
+"$cc" -shared -fPIC -DGREET=7 -Wl,--version-script=build/greet.map -Wl,-soname,libother.so \
+    -o alt/libother.so build/greet.c || exit 1
+"$cc" -shared -fPIC -o extra/libextra.so build/extra.c || exit 1
+"$cc" -fPIE -pie -o build/pie build/main.c -Llib -lgreet || exit 1
+"$cc" -fno-PIE -no-pie -o build/nopie build/main.c -Llib -lgreet || exit 1
+
+interpreter=$(readelf -lW build/pie | sed -n 's/.*Requesting program interpreter: \(.*\)]$/\1/p')
+long_interpreter=$work/$(printf 'interpreter-folder-%02d/' $(seq 1 8))ld-copy.so
+mkdir -p "$(dirname "$long_interpreter")"
+cp "$(readlink -f "$sysroot$interpreter")" "$long_interpreter"
+grow_path=$(printf "$work/%s:" $(seq -f 'missing-directory-%03g' 1 12))$work/lib
+
+for program in pie nopie; do
+    file=build/$program-edited
+    cp "build/$program" "$file"
+    edit --set-rpath "$grow_path" "$file" && expect_output "$file" "greet 42"
+    # qemu looks the interpreter up under its root first, then at the path itself.
+    if edit --set-interpreter "$long_interpreter" "$file"; then
+        expect_output "$file" "greet 42"
+        QEMU_LD_PREFIX=$sysroot "$qemu" "$file" maps | grep -qxF "$long_interpreter" &&
+            checks=$((checks + 1)) ||
+            fail "$file is not run by $long_interpreter: $(QEMU_LD_PREFIX=$sysroot "$qemu" "$file" maps | sort -u)"
+    fi
+    edit --add-needed libextra.so --add-rpath "$work/extra:$work/alt" "$file" &&
+        expect_output "$file" "extra loaded
+greet 42"
+    edit --replace-needed libgreet.so.1 libother.so "$file" && expect_output "$file" "extra loaded
+greet 7"
+    edit --remove-needed libextra.so --set-interpreter "$interpreter" "$file" &&
+        expect_output "$file" "greet 7"
+    got=$("$editor" --print-needed "$file" | tr '\n' ' ')
+    case $got in
+    "libother.so libc.so.6 "|"libc.so.6 libother.so ") checks=$((checks + 1)) ;;
+    *) fail "$editor --print-needed $file: '$got'" ;;
+    esac
+done
+
+# A library renamed to a longer SONAME, with a long search path of its own, still loads for a
+# program linked against the new name.
+soname=libgreet-$(printf 'renamed%.0s' $(seq 1 20)).so.1
+mkdir -p build/renamed
+cp lib/libgreet.so.1 "build/renamed/$soname"
+if edit --set-soname "$soname" --set-rpath "$grow_path" "build/renamed/$soname"; then
+    got=$("$editor" --print-soname "build/renamed/$soname")
+    [ "$got" = "$soname" ] && checks=$((checks + 1)) || fail "--print-soname: '$got'"
+    ln -s "$soname" build/renamed/libgreet.so
+    "$cc" -o build/renamed-user build/main.c -Lbuild/renamed -lgreet \
+        -Wl,-rpath,"$work/build/renamed" || exit 1
+    expect_output build/renamed-user "greet 42"
+fi
+
+echo "cross-test ($triplet): $checks checks passed, $failures failed"
+[ "$failures" -eq 0 ]
