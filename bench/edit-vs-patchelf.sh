@@ -1,5 +1,5 @@
 #!/bin/sh
-# quenza-edit against Debian's patchelf on the same edit of the same file: a --set-rpath of 330
+# quenza-edit against Debian's patchelf on the same edit of the same file: a --set-rpath of 353
 # characters, which does not fit in the string table and makes both grow the file, written with
 # --output to a new file next to the others (the input is never changed). The two alternate, RUNS
 # times each, taking turns to go first; the script reports each median wall time and largest peak
