@@ -15,6 +15,8 @@ cc=$triplet-gcc
 for tool in "$cc" "$qemu"; do
     command -v "$tool" >/dev/null || { echo "cross-test: $tool is not installed"; exit 1; }
 done
+# The scripts change folders: a relative path to the editor starts from here.
+case $editor in */*) editor=$(cd "$(dirname "$editor")" && pwd)/$(basename "$editor") ;; esac
 rm -rf "$work"
 mkdir -p "$work/lib" "$work/extra" "$work/alt" "$work/build"
 cd "$work" || exit 1

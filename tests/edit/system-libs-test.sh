@@ -11,6 +11,8 @@ editor=${1:?usage: system-libs-test.sh EDITOR WORKDIR [JOBS] [LIBDIR]}
 work=${2:?}
 jobs=${3:-2}
 libdir=${4:-/usr/lib/x86_64-linux-gnu}
+# The scripts change folders: a relative path to the editor starts from here.
+case $editor in */*) editor=$(cd "$(dirname "$editor")" && pwd)/$(basename "$editor") ;; esac
 rm -rf "$work"
 mkdir -p "$work/results"
 cat >"$work/load.c" <<'EOF'
