@@ -95,6 +95,8 @@ std::string format(const char *pattern, ...) {
     char text[1024];
     va_list arguments;
     va_start(arguments, pattern);
+    // The analyzer loses track of va_start here (a false positive); it is initialised above.
+    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized)
     std::vsnprintf(text, sizeof text, pattern, arguments);
     va_end(arguments);
     return text;
@@ -211,11 +213,14 @@ class Editor {
     void plan_dynamic();
     void place_strings();
     void layout();
+    bool make_room_after_table(std::uint64_t table_end);
+    void shift_moved_range();
     void write(int fd);
     void verify(const std::string &name);
     void replace();
 
     std::string read_string_at(std::uint64_t index);
+    std::uint64_t interp_offset() const;
     std::string current_rpath(std::int64_t &tag, bool &found);
     std::string shrink(const std::string &rpath);
     bool symbol_count(std::uint64_t &offset, std::uint64_t &count);
@@ -257,12 +262,17 @@ class Editor {
     std::uint64_t grow_address_ = 0;
     std::uint64_t grow_size_ = 0;
     Placement new_phdrs_, new_dynamic_, new_interp_, new_strings_;
+    // Bytes after the program header table moved away so that the table can grow where it is.
+    Placement moved_range_;
+    std::uint64_t range_offset_ = 0; // where they were
+    std::uint64_t range_address_ = 0;
 };
 
 void Editor::debug(const char *pattern, ...) {
     if (!debug_) return;
     va_list arguments;
     va_start(arguments, pattern);
+    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): initialised above (false positive)
     std::vfprintf(err_, pattern, arguments);
     va_end(arguments);
     std::fputc('\n', err_);
@@ -770,6 +780,111 @@ void Editor::clear_versions() {
     if (!versym_writes_.empty()) changed_ = true;
 }
 
+std::uint64_t Editor::interp_offset() const {
+    for (const Elf64_Phdr &p : image_.segments)
+        if (p.p_type == PT_INTERP) return p.p_offset;
+    return UINT64_MAX;
+}
+
+// Finds the bytes between the program header table's end and table_end, widened to whole
+// sections, and checks that they can move: only sections that nothing but program and dynamic
+// headers point at (the interpreter's name, notes, hash tables, dynamic symbols), inside the
+// first loadable segment, each other segment over them wholly inside. Records them in
+// moved_range_ (its size; placed later).
+bool Editor::make_room_after_table(std::uint64_t table_end) {
+    if (sections_.empty()) return false;
+    const std::uint64_t start = image_.phoff + image_.segments.size() * image_.phdr_size();
+    std::uint64_t end = table_end;
+    const std::uint64_t interp = interp_offset();
+    bool widened = true;
+    while (widened) {
+        widened = false;
+        for (std::size_t i = 1; i < sections_.size(); ++i) {
+            const Elf64_Shdr &s = sections_[i];
+            if (s.sh_type == SHT_NOBITS || s.sh_size == 0) continue;
+            if (s.sh_offset + s.sh_size <= start || s.sh_offset >= end) continue;
+            const bool movable = s.sh_type == SHT_NOTE || s.sh_type == SHT_GNU_HASH ||
+                                 s.sh_type == SHT_HASH || s.sh_type == SHT_DYNSYM ||
+                                 (s.sh_type == SHT_PROGBITS && s.sh_offset == interp);
+            if (!movable || s.sh_offset < start || (s.sh_flags & SHF_ALLOC) == 0) return false;
+            if (s.sh_offset + s.sh_size > end) {
+                end = s.sh_offset + s.sh_size;
+                widened = true;
+            }
+        }
+        // A segment over part of the range (a note segment over several notes) comes whole.
+        for (const Elf64_Phdr &p : image_.segments) {
+            if (p.p_type == PT_LOAD || p.p_type == PT_PHDR || p.p_type == PT_NULL) continue;
+            if (p.p_offset + p.p_filesz <= start || p.p_offset >= end) continue;
+            if (p.p_offset < start) return false;
+            if (p.p_offset + p.p_filesz > end) {
+                end = p.p_offset + p.p_filesz;
+                widened = true;
+            }
+        }
+    }
+    const Elf64_Phdr *first_load = nullptr;
+    for (const Elf64_Phdr &p : image_.segments)
+        if (p.p_type == PT_LOAD) {
+            first_load = &p;
+            break;
+        }
+    if (first_load == nullptr || image_.phoff < first_load->p_offset ||
+        end > first_load->p_offset + first_load->p_filesz)
+        return false;
+    // The dynamic string table and table must not be in it (they may be patched where they are).
+    if (strtab_size_ != 0 && strtab_offset_ < end && start < strtab_offset_ + strtab_size_)
+        return false;
+    if (image_.has_dynamic && image_.dynamic_offset < end && start < image_.dynamic_offset + 1)
+        return false;
+    moved_range_.present = true;
+    moved_range_.size = end - start;
+    range_offset_ = start;
+    range_address_ = first_load->p_vaddr + (start - first_load->p_offset);
+    debug("moving 0x%" PRIx64 " bytes at 0x%" PRIx64 " to make room for the program headers",
+          end - start, start);
+    return true;
+}
+
+// Points everything inside the moved range at its new place: segments, sections, and the
+// dynamic entries that hold addresses.
+void Editor::shift_moved_range() {
+    if (!moved_range_.present) return;
+    const std::uint64_t size = moved_range_.size;
+    auto inside_file = [&](std::uint64_t offset) {
+        return offset >= range_offset_ && offset - range_offset_ < size;
+    };
+    auto inside_memory = [&](std::uint64_t address) {
+        return address >= range_address_ && address - range_address_ < size;
+    };
+    for (Elf64_Phdr &p : segments_) {
+        if (p.p_type == PT_LOAD || p.p_type == PT_PHDR || !inside_file(p.p_offset)) continue;
+        p.p_offset = p.p_offset - range_offset_ + moved_range_.offset;
+        p.p_vaddr = p.p_vaddr - range_address_ + moved_range_.address;
+        p.p_paddr = p.p_vaddr;
+    }
+    for (std::size_t i = 1; i < sections_.size(); ++i) {
+        Elf64_Shdr &s = sections_[i];
+        if (s.sh_type == SHT_NOBITS || s.sh_size == 0 || !inside_file(s.sh_offset)) continue;
+        s.sh_offset = s.sh_offset - range_offset_ + moved_range_.offset;
+        s.sh_addr = s.sh_addr - range_address_ + moved_range_.address;
+    }
+    if (!image_.has_dynamic) return;
+    if (!dynamic_changed_ && entries_.empty())
+        for (std::size_t i = 0; i < image_.dynamic.size(); ++i) {
+            if (image_.dynamic[i].d_tag == DT_NULL) break;
+            NewEntry e;
+            e.entry = image_.dynamic[i];
+            e.original = static_cast<long>(i);
+            entries_.push_back(e);
+        }
+    for (NewEntry &e : entries_)
+        if (is_address_tag(e.entry.d_tag) && inside_memory(e.entry.d_un.d_ptr)) {
+            e.entry.d_un.d_ptr = e.entry.d_un.d_ptr - range_address_ + moved_range_.address;
+            dynamic_changed_ = true;
+        }
+}
+
 // Decides where everything that does not fit goes: one new loadable segment at the end of the
 // file holding (in this order) the program header table, the dynamic table, the interpreter and
 // the dynamic string table, each only when it moves.
@@ -777,7 +892,7 @@ void Editor::layout() {
     const bool strings_move = !appended_.empty();
     const std::uint64_t dynamic_entries = entries_.size() + 1;
     const bool dynamic_moves = dynamic_changed_ && dynamic_entries > image_.dynamic_slots;
-    const bool interp_moves = interpreter_ && !interpreter_in_place_;
+    bool interp_moves = interpreter_ && !interpreter_in_place_;
     grow_ =
         strings_move || dynamic_moves || interp_moves || segments_.size() > image_.segments.size();
     if (!grow_) return;
@@ -786,8 +901,19 @@ void Editor::layout() {
                                      [](const Elf64_Phdr &p) { return p.p_type == PT_NULL; });
     if (unused != segments_.end()) segments_.erase(unused);
     const std::uint64_t phnum = segments_.size() + 1;
-    const bool phdrs_move = phnum > image_.segments.size();
+    bool phdrs_move = phnum > image_.segments.size();
     if (phnum >= PN_XNUM) throw EditError("too many program headers");
+    // Better than moving the table: move what follows it (the interpreter's name, notes, hash
+    // tables, dynamic symbols) and let it grow where it is, where every loader and binutils
+    // expect it.
+    if (phdrs_move && make_room_after_table(image_.phoff + phnum * image_.phdr_size())) {
+        phdrs_move = false;
+        if (interpreter_ && range_offset_ <= interp_offset() &&
+            interp_offset() < range_offset_ + moved_range_.size) {
+            interp_moves = true;
+            interpreter_in_place_ = false;
+        }
+    }
 
     const std::uint64_t load_align = std::max<std::uint64_t>(page_, 1);
     std::uint64_t end_of_memory = 0;
@@ -812,6 +938,11 @@ void Editor::layout() {
         size += bytes;
     };
     const std::uint64_t word = image_.wide ? 8 : 4;
+    if (moved_range_.present) {
+        // The same offset modulo 64 keeps every alignment inside the range.
+        size = round_up(size, 64) + range_offset_ % 64;
+        place(moved_range_, moved_range_.size, 1);
+    }
     if (phdrs_move) place(new_phdrs_, phnum * image_.phdr_size(), word);
     if (dynamic_moves) place(new_dynamic_, dynamic_entries * image_.dyn_size(), word);
     if (interp_moves) place(new_interp_, interpreter_->size() + 1, 1);
@@ -833,7 +964,8 @@ void Editor::layout() {
         grow_offset_ = file_start;
         grow_address_ = memory_start + grow_offset_ % load_align;
     }
-    for (Placement *piece : {&new_phdrs_, &new_dynamic_, &new_interp_, &new_strings_}) {
+    for (Placement *piece :
+         {&moved_range_, &new_phdrs_, &new_dynamic_, &new_interp_, &new_strings_}) {
         piece->address = grow_address_ + piece->offset;
         piece->offset += grow_offset_;
     }
@@ -856,7 +988,9 @@ void Editor::layout() {
         if (segments_[i].p_type == PT_LOAD) last_load = i;
     segments_.insert(segments_.begin() + static_cast<long>(last_load) + 1, load);
 
+    shift_moved_range();
     for (Elf64_Phdr &p : segments_) {
+        if (p.p_type == PT_PHDR && !phdrs_move) p.p_filesz = p.p_memsz = phnum * image_.phdr_size();
         if (p.p_type == PT_PHDR && phdrs_move) {
             p.p_offset = new_phdrs_.offset;
             p.p_vaddr = p.p_paddr = new_phdrs_.address;
@@ -873,10 +1007,8 @@ void Editor::layout() {
             p.p_filesz = p.p_memsz = new_dynamic_.size;
         }
     }
-    if (phdrs_move) {
-        header_.e_phoff = new_phdrs_.offset;
-        header_.e_phnum = static_cast<Elf64_Half>(phnum);
-    }
+    if (phdrs_move) header_.e_phoff = new_phdrs_.offset;
+    header_.e_phnum = static_cast<Elf64_Half>(phnum);
 }
 
 // Streams [from, from + length) of the input to the output at to.
@@ -918,6 +1050,8 @@ void Editor::write(int fd) {
     if (grow_ && ftruncate(fd, static_cast<off_t>(grow_offset_ + grow_size_)) != 0)
         throw EditError(format("extending the file: %s", std::strerror(errno)));
     if (new_strings_.present) copy_range(in, fd, strtab_offset_, new_strings_.offset, strtab_size_);
+    if (moved_range_.present)
+        copy_range(in, fd, range_offset_, moved_range_.offset, moved_range_.size);
 
     File out(fdopen(dup(fd), "r+b"));
     if (!out) throw EditError("cannot open the temporary file");
@@ -994,33 +1128,33 @@ void Editor::write(int fd) {
     }
 
     // Section headers of what moved.
-    if (!sections_.empty() && grow_) {
-        std::uint64_t old_strtab_address = 0;
-        if (const Elf64_Dyn *strtab = image_.find_dynamic(DT_STRTAB))
-            old_strtab_address = strtab->d_un.d_ptr;
-        const Elf64_Phdr *old_interp = nullptr;
-        for (const Elf64_Phdr &p : image_.segments)
-            if (p.p_type == PT_INTERP) old_interp = &p;
-        for (std::size_t i = 1; i < sections_.size(); ++i) {
-            Elf64_Shdr &s = sections_[i];
-            const Placement *moved = nullptr;
-            if (new_dynamic_.present && static_cast<int>(i) == image_.dynamic_section)
-                moved = &new_dynamic_;
-            else if (new_strings_.present && s.sh_type == SHT_STRTAB &&
-                     (s.sh_flags & SHF_ALLOC) != 0 && s.sh_addr == old_strtab_address)
-                moved = &new_strings_;
-            else if (new_interp_.present && old_interp != nullptr && s.sh_type == SHT_PROGBITS &&
-                     s.sh_offset == old_interp->p_offset && s.sh_size == old_interp->p_filesz)
-                moved = &new_interp_;
-            if (moved == nullptr) continue;
+    std::uint64_t old_strtab_address = 0;
+    if (const Elf64_Dyn *strtab = image_.find_dynamic(DT_STRTAB))
+        old_strtab_address = strtab->d_un.d_ptr;
+    const Elf64_Phdr *old_interp = nullptr;
+    for (const Elf64_Phdr &p : image_.segments)
+        if (p.p_type == PT_INTERP) old_interp = &p;
+    for (std::size_t i = 1; i < sections_.size(); ++i) {
+        Elf64_Shdr &s = sections_[i];
+        const Elf64_Shdr &was = image_.sections[i];
+        const Placement *moved = nullptr;
+        if (new_dynamic_.present && static_cast<int>(i) == image_.dynamic_section)
+            moved = &new_dynamic_;
+        else if (new_strings_.present && was.sh_type == SHT_STRTAB &&
+                 (was.sh_flags & SHF_ALLOC) != 0 && was.sh_addr == old_strtab_address)
+            moved = &new_strings_;
+        else if (new_interp_.present && old_interp != nullptr && was.sh_type == SHT_PROGBITS &&
+                 was.sh_offset == old_interp->p_offset && was.sh_size == old_interp->p_filesz)
+            moved = &new_interp_;
+        if (moved != nullptr) {
             s.sh_offset = moved->offset;
             s.sh_addr = moved->address;
             s.sh_size = moved->size;
-            at(image_.header.e_shoff + i * image_.shdr_size());
-            if (quenza_write_Shdr(stream, &s) != 1)
-                throw EditError("cannot write a section header");
-            debug("section %zu moved to offset 0x%" PRIx64, i, s.sh_offset);
         }
+        if (std::memcmp(&s, &was, sizeof s) == 0) continue;
+        at(image_.header.e_shoff + i * image_.shdr_size());
+        if (quenza_write_Shdr(stream, &s) != 1) throw EditError("cannot write a section header");
+        debug("section %zu now at offset 0x%" PRIx64, i, s.sh_offset);
     }
     if (std::fflush(stream) != 0) throw EditError("writing the temporary file failed");
 }

@@ -1,0 +1,341 @@
+#!/bin/sh
+# quenza-edit on small programs and libraries built here with cc: every edit, short values
+# (written in place: every other byte must stay) and long ones (growth), several edits in a row;
+# the results are run, read with readelf, and compared with Debian's patchelf where both print.
+# Usage: edit-test.sh TOOL WORKDIR CASE
+set -eu
+tool=$1
+work=$2
+case_name=$3
+rm -rf "$work/$case_name"
+mkdir -p "$work/$case_name"
+cd "$work/$case_name"
+W=$PWD
+
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+
+# The pieces: a library with a SONAME and one without, a PIE and a non-PIE program using the
+# first, with a RUNPATH and with an RPATH, and a versioned library and its user.
+build() {
+    cat >answer.c <<'EOF'
+int answer(void) { return 42; }
+EOF
+    cat >main.c <<'EOF'
+#include <stdio.h>
+int answer(void);
+int main(void) { printf("answer %d\n", answer()); return 0; }
+EOF
+    cat >versioned.c <<'EOF'
+int versioned(void) { return 7; }
+EOF
+    echo 'V1 { global: versioned; local: *; };' >versioned.map
+    cat >user.c <<'EOF'
+#include <stdio.h>
+int versioned(void);
+int main(void) { printf("versioned %d\n", versioned()); return 0; }
+EOF
+    mkdir -p lib long-directory-name-so-that-a-new-rpath-cannot-fit-where-the-old-one-was
+    cc -shared -fPIC -Wl,-soname,libanswer.so -o lib/libanswer.so answer.c
+    cc -shared -fPIC -o lib/libnosoname.so answer.c
+    cp lib/libanswer.so long-directory-name-so-that-a-new-rpath-cannot-fit-where-the-old-one-was/
+    cc -shared -fPIC -Wl,-soname,libversioned.so -Wl,--version-script=versioned.map \
+        -o lib/libversioned.so versioned.c
+    cc -fPIE -pie -o pie main.c -Llib -lanswer -Wl,--enable-new-dtags \
+        -Wl,-rpath,/an/old/runpath/of/some/length
+    cc -fno-PIE -no-pie -o nopie main.c -Llib -lanswer -Wl,--disable-new-dtags \
+        -Wl,-rpath,/an/old/rpath/of/some/length
+    cc -o user user.c -Llib -lversioned -Wl,-rpath,"$W/lib"
+    LONG=$W/long-directory-name-so-that-a-new-rpath-cannot-fit-where-the-old-one-was
+}
+
+# Runs a program and checks what it prints.
+runs() {
+    out=$("./$1" 2>&1) || fail "$1 did not run: $out"
+    [ "$out" = "$2" ] || fail "$1 printed '$out', not '$2'"
+}
+
+# The differing bytes of two files lie in one window of at most $3 bytes.
+differ_within() {
+    cmp -l "$1" "$2" >diff.txt || true
+    [ -s diff.txt ] || fail "$2 did not change"
+    first=$(head -n1 diff.txt | awk '{print $1}')
+    last=$(tail -n1 diff.txt | awk '{print $1}')
+    [ $((last - first)) -lt "$3" ] || fail "$2: bytes $first..$last changed, more than $3"
+    [ "$(stat -c %s "$1")" = "$(stat -c %s "$2")" ] || fail "$2 changed size"
+}
+
+dynamic_line() { readelf -dW "$1" | grep "($2)" || true; }
+
+case $case_name in
+in_place)
+    build
+    cp pie pie.1
+    "$tool" --set-rpath '$ORIGIN/lib' pie.1
+    differ_within pie pie.1 31
+    runs pie.1 "answer 42"
+    dynamic_line pie.1 RUNPATH | grep -qF '[$ORIGIN/lib]' || fail "RUNPATH not set"
+    # RPATH stays RPATH with --force-rpath, in place too.
+    cp nopie nopie.1
+    "$tool" --force-rpath --set-rpath '$ORIGIN/lib' nopie.1
+    differ_within nopie nopie.1 28
+    runs nopie.1 "answer 42"
+    dynamic_line nopie.1 RPATH | grep -qF '[$ORIGIN/lib]' || fail "RPATH not set"
+    # A shorter SONAME, a shorter needed name.
+    cp lib/libanswer.so libshort.so
+    "$tool" --set-soname libans.so libshort.so
+    differ_within lib/libanswer.so libshort.so 13
+    [ "$("$tool" --print-soname libshort.so)" = libans.so ] || fail "SONAME not set"
+    cp lib/libanswer.so lib/libans.so
+    cp pie.1 pie.2
+    "$tool" --replace-needed libanswer.so libans.so pie.2
+    differ_within pie.1 pie.2 13
+    runs pie.2 "answer 42"
+    # An interpreter path that fits: the kernel must start that one.
+    ln -s "$("$tool" --print-interpreter pie)" ld.so
+    cp pie.1 pie.3
+    "$tool" --set-interpreter ./ld.so pie.3
+    differ_within pie.1 pie.3 28
+    runs pie.3 "answer 42"
+    [ "$(readelf -lW pie.3 | grep -o 'interpreter: [^]]*')" = "interpreter: ./ld.so" ] ||
+        fail "interpreter not set"
+    # Removing needed entries and the rpath shrinks the table where it is.
+    cp pie.1 pie.4
+    "$tool" --remove-rpath pie.4
+    [ -z "$(dynamic_line pie.4 RUNPATH)" ] || fail "RUNPATH not removed"
+    [ "$(stat -c %s pie.4)" = "$(stat -c %s pie.1)" ] || fail "removal changed the size"
+    # An edit that changes nothing leaves the file alone.
+    cp pie.1 pie.5
+    "$tool" --set-rpath '$ORIGIN/lib' pie.5
+    cmp pie.1 pie.5 || fail "a no-op edit changed bytes"
+    ;;
+growth)
+    build
+    for program in pie nopie; do
+        cp $program $program.1
+        "$tool" --set-rpath "$LONG" $program.1
+        runs $program.1 "answer 42"
+        readelf -dW $program.1 | grep -q "path: \[$LONG\]" || fail "$program: rpath not set"
+        # Only the rpath, the string table's address and size changed in the dynamic table.
+        readelf -dW $program | grep -vE 'PATH|STRTAB|STRSZ|^Dynamic' >before.txt
+        readelf -dW $program.1 | grep -vE 'PATH|STRTAB|STRSZ|^Dynamic' >after.txt
+        cmp before.txt after.txt || fail "$program: other dynamic entries changed"
+        # PT_PHDR first, loadable segments ascending, the new one last.
+        readelf -lW $program.1 | awk '/^  [A-Z]/ && $1 != "Type" {print $1, $3}' >segments.txt
+        [ "$(head -n1 segments.txt | cut -d' ' -f1)" = PHDR ] || fail "PHDR is not first"
+        grep '^LOAD' segments.txt | cut -d' ' -f2 >loads.txt
+        sort -c loads.txt || fail "$program: loadable segments out of order"
+        # The program header table grew where it was: binutils can still rewrite the file.
+        [ "$(readelf -hW $program.1 | awk '/Start of program headers/ {print $5}')" = 64 ] ||
+            fail "$program: the program header table moved"
+        strip -o $program.stripped $program.1
+        runs $program.stripped "answer 42"
+        # Without section headers the table moves into the new segment, with PT_PHDR.
+        cp $program $program.bare
+        printf '\0\0\0\0\0\0\0\0' | dd of=$program.bare bs=1 seek=40 conv=notrunc 2>/dev/null
+        printf '\0\0\0\0' | dd of=$program.bare bs=1 seek=60 conv=notrunc 2>/dev/null
+        "$tool" --set-rpath "$LONG" $program.bare
+        runs $program.bare "answer 42"
+        [ "$(readelf -hW $program.bare | awk '/Start of program headers/ {print $5}')" != 64 ] ||
+            fail "$program: no room, yet the table stayed"
+        # Several edits in a row, each growing.
+        cp $program.1 $program.2
+        "$tool" --add-needed libm.so.6 $program.2
+        "$tool" --add-rpath /another/directory/name/that/makes/it/longer $program.2
+        [ -e "$LONG/ld.so" ] || ln -s "$("$tool" --print-interpreter $program)" "$LONG/ld.so"
+        "$tool" --set-interpreter "$LONG/ld.so" $program.2
+        [ "$("$tool" --print-interpreter $program.2)" = "$LONG/ld.so" ] || fail "interpreter"
+        runs $program.2 "answer 42"
+        [ "$("$tool" --print-needed $program.2 | head -n1)" = libm.so.6 ] ||
+            fail "$program: added needed entry is not first"
+        [ "$("$tool" --print-rpath $program.2)" = "$LONG:/another/directory/name/that/makes/it/longer" ] ||
+            fail "$program: --add-rpath"
+    done
+    # A long interpreter name: the kernel starts it from its new place.
+    long_ld=$W/a-long-directory-for-the-dynamic-loader-of-this-test-with-padding
+    mkdir -p "$long_ld"
+    ln -s "$("$tool" --print-interpreter pie)" "$long_ld/ld.so"
+    cp pie pie.3
+    "$tool" --set-interpreter "$long_ld/ld.so" --set-rpath "$W/lib" pie.3
+    runs pie.3 "answer 42"
+    [ "$("$tool" --print-interpreter pie.3)" = "$long_ld/ld.so" ] || fail "interpreter not set"
+    # So many new entries that the dynamic table moves: it stays writable (DT_DEBUG).
+    cp nopie nopie.4
+    "$tool" --set-rpath "$W/lib" $(for l in libm.so.6 libdl.so.2 librt.so.1 libutil.so.1 \
+        libresolv.so.2 libanl.so.1 libpthread.so.0 libBrokenLocale.so.1 libm.so.6; do
+        echo --add-needed $l; done) nopie.4
+    runs nopie.4 "answer 42"
+    dyn_at=$(readelf -lW nopie.4 | awk '$1 == "DYNAMIC" {print $3}')
+    readelf -lW nopie.4 | awk -v at="$dyn_at" '$1 == "LOAD" && $3 == at - 0 {print}' >/dev/null
+    readelf -lW nopie.4 | awk '$1 == "DYNAMIC" {print $(NF-1)}' | grep -q RW ||
+        fail "the moved dynamic table lost its write permission"
+    [ "$("$tool" --print-needed nopie.4 | wc -l)" = 11 ] || fail "needed entries lost"
+    ;;
+library)
+    build
+    # A library without a SONAME gets one (a new entry and a new string).
+    cp lib/libnosoname.so libnew.so
+    "$tool" --set-soname libanswer.so libnew.so
+    [ "$("$tool" --print-soname libnew.so)" = libanswer.so ] || fail "SONAME not added"
+    # A long SONAME, then the program finds the library through a long RUNPATH.
+    mkdir -p edited
+    cp lib/libanswer.so edited/libanswer-with-a-much-longer-name.so.1
+    "$tool" --set-soname libanswer-with-a-much-longer-name.so.1 \
+        --set-rpath "$LONG" edited/libanswer-with-a-much-longer-name.so.1
+    readelf -dW edited/libanswer-with-a-much-longer-name.so.1 |
+        grep -q 'soname: \[libanswer-with-a-much-longer-name.so.1\]' || fail "long SONAME"
+    cp pie pie.1
+    "$tool" --replace-needed libanswer.so libanswer-with-a-much-longer-name.so.1 \
+        --set-rpath "$W/edited" pie.1
+    runs pie.1 "answer 42"
+    # Versioned symbols: their names stay readable after the string table moves, and the
+    # program still binds to V1.
+    cp lib/libversioned.so lib/libversioned.so.orig
+    "$tool" --set-rpath "$LONG" --add-needed libm.so.6 lib/libversioned.so
+    runs user "versioned 7"
+    readelf -VW lib/libversioned.so | grep -q 'Name: V1' || fail "version names lost"
+    readelf --dyn-syms -W lib/libversioned.so | grep -q 'versioned@@V1' || fail "symbol version"
+    # --clear-symbol-version drops the requirement in the user.
+    cp user user.1
+    "$tool" --clear-symbol-version versioned user.1
+    readelf --dyn-syms -W user.1 | grep -q 'versioned@V1' && fail "version not cleared"
+    runs user.1 "versioned 7"
+    # --no-default-lib, --add-debug-tag, execstack, OS ABI.
+    cp lib/libanswer.so libflags.so
+    "$tool" --no-default-lib --add-debug-tag libflags.so
+    dynamic_line libflags.so FLAGS_1 | grep -q NODEFLIB || fail "NODEFLIB not set"
+    [ -n "$(dynamic_line libflags.so DEBUG)" ] || fail "DT_DEBUG not added"
+    "$tool" --set-execstack libflags.so
+    [ "$("$tool" --print-execstack libflags.so)" = "execstack: X" ] || fail "set-execstack"
+    "$tool" --clear-execstack libflags.so
+    [ "$("$tool" --print-execstack libflags.so)" = "execstack: -" ] || fail "clear-execstack"
+    "$tool" --set-os-abi freebsd libflags.so
+    [ "$("$tool" --print-os-abi libflags.so)" = FreeBSD ] || fail "set-os-abi"
+    readelf -h libflags.so | grep -q 'FreeBSD' || fail "OS/ABI in the header"
+    ;;
+print)
+    build
+    cp lib/libversioned.so libv.so
+    patchelf --set-rpath "$LONG" libv.so
+    for file in pie nopie user lib/libanswer.so lib/libnosoname.so libv.so /bin/sh; do
+        for option in --print-interpreter --print-soname --print-rpath --print-needed; do
+            set +e
+            ours=$("$tool" $option "$file" 2>/dev/null)
+            our_status=$?
+            theirs=$(patchelf $option "$file" 2>/dev/null)
+            their_status=$?
+            set -e
+            [ "$our_status" = "$their_status" ] || fail "$option $file: status $our_status, patchelf $their_status"
+            [ "$ours" = "$theirs" ] || fail "$option $file: '$ours', patchelf '$theirs'"
+        done
+    done
+    # Several prints and several files in one call, as patchelf orders them.
+    [ "$("$tool" --print-needed --print-rpath --print-interpreter pie nopie)" = \
+        "$(patchelf --print-needed --print-rpath --print-interpreter pie nopie)" ] ||
+        fail "several options and files"
+    # Prints show the file as it was before the edits of the same call.
+    cp lib/libanswer.so libp.so
+    [ "$("$tool" --set-soname libother.so --print-soname libp.so)" = libanswer.so ] ||
+        fail "print after edit"
+    ;;
+damaged)
+    build
+    size=$(stat -c %s pie)
+    check_refused() {
+        cp "$1" before.bin
+        if "$tool" --set-rpath "$LONG" "$1" 2>err.txt; then fail "$1 accepted"; fi
+        [ -s err.txt ] || fail "$1: no message"
+        cmp before.bin "$1" || fail "$1 changed"
+        [ -z "$(ls -A | grep '^\.')" ] || fail "$1: temporary file left behind"
+    }
+    head -c 40 pie >cut-header
+    check_refused cut-header
+    head -c $((size / 2)) pie >cut-half
+    check_refused cut-half
+    # Program header table offset past the end (e_phoff is at 32 in ELF64).
+    cp pie bad-phoff
+    printf '\377\377\377\377' | dd of=bad-phoff bs=1 seek=32 conv=notrunc 2>/dev/null
+    check_refused bad-phoff
+    # Absurd program header count.
+    cp pie bad-phnum
+    printf '\377\177' | dd of=bad-phnum bs=1 seek=56 conv=notrunc 2>/dev/null
+    check_refused bad-phnum
+    # DT_STRTAB pointing outside every segment.
+    cp pie bad-strtab
+    dyn=$(readelf -lW pie | awk '$1 == "DYNAMIC" {print $2}')
+    idx=$(readelf -dW pie | awk '/^ 0x/ {n++} /\(STRTAB\)/ {print n - 1; exit}')
+    printf '\377\377\377\177' | dd of=bad-strtab bs=1 seek=$((dyn + idx * 16 + 8)) \
+        conv=notrunc 2>/dev/null
+    check_refused bad-strtab
+    # Two loadable segments overlapping in memory: the second starts at the first's address.
+    cp pie overlap
+    second=$(readelf -lW pie | awk '$1 == "LOAD" {n++; if (n == 2) print NR}')
+    phoff=$(readelf -hW pie | awk '/Start of program headers/ {print $5}')
+    index=$(readelf -lW pie | awk '/^  [A-Z]/ && $1 != "Type" {n++} $1 == "LOAD" {l++; if (l == 2) {print n - 1; exit}}')
+    printf '\0\0\0\0\0\0\0\0' | dd of=overlap bs=1 seek=$((phoff + index * 56 + 16)) \
+        conv=notrunc 2>/dev/null
+    : "$second"
+    check_refused overlap
+    echo 'not an ELF file at all' >text
+    check_refused text
+    # A missing file: a message and status 1.
+    if "$tool" --print-rpath missing 2>err.txt; then fail "missing file accepted"; fi
+    grep -q missing err.txt || fail "missing file not named"
+    ;;
+files)
+    build
+    # --output: the original stays, the copy runs.
+    "$tool" --set-rpath "$LONG" --output out.bin pie
+    cmp pie out.bin >/dev/null 2>&1 && fail "--output did not edit"
+    runs out.bin "answer 42"
+    # --output to a device and to a pipe writes the bytes and replaces nothing.
+    "$tool" --set-rpath "$LONG" --output /dev/null pie
+    [ -c /dev/null ] || fail "/dev/null replaced"
+    "$tool" --set-rpath "$LONG" --output /dev/stdout pie | cat >piped.bin
+    cmp out.bin piped.bin || fail "the piped result differs"
+    # Permissions stay.
+    cp pie mode.bin
+    chmod 750 mode.bin
+    "$tool" --set-rpath "$LONG" mode.bin
+    [ "$(stat -c %a mode.bin)" = 750 ] || fail "permissions changed"
+    # A symbolic link: the file it points to is edited, the link stays a link.
+    cp pie target.bin
+    ln -s target.bin link.bin
+    "$tool" --set-rpath "$LONG" link.bin
+    [ -L link.bin ] || fail "the link was replaced"
+    runs target.bin "answer 42"
+    [ "$("$tool" --print-rpath target.bin)" = "$LONG" ] || fail "link target not edited"
+    # A hard link keeps the old contents (the edited name gets a new file).
+    cp pie hard.bin
+    ln hard.bin hard2.bin
+    "$tool" --set-rpath "$LONG" hard.bin
+    cmp pie hard2.bin || fail "the other hard link changed"
+    # @FILE takes a value from a file.
+    printf '%s' "$W/lib" >rpath.txt
+    cp pie at.bin
+    "$tool" --set-rpath @rpath.txt at.bin
+    [ "$("$tool" --print-rpath at.bin)" = "$W/lib" ] || fail "@FILE"
+    # Usage and version name the program as invoked.
+    ln -s "$tool" patchelf
+    ./patchelf --version | grep -q '^patchelf ' || fail "--version does not say patchelf"
+    ./patchelf --help | head -n1 | grep -q '^syntax: patchelf$' || fail "--help"
+    if ./patchelf 2>err.txt; then fail "no arguments accepted"; fi
+    grep -q '^syntax: patchelf' err.txt || fail "usage without arguments"
+    if ./patchelf --set-rpath 2>err.txt; then fail "missing argument accepted"; fi
+    grep -q 'missing argument' err.txt || fail "missing argument message"
+    if ./patchelf --print-rpath 2>err.txt; then fail "missing file accepted"; fi
+    grep -q 'missing filename' err.txt || fail "missing filename message"
+    # Several files in one call.
+    cp pie many1.bin
+    cp nopie many2.bin
+    "$tool" --set-rpath "$W/lib" many1.bin many2.bin
+    runs many1.bin "answer 42"
+    runs many2.bin "answer 42"
+    ;;
+*)
+    fail "unknown case $case_name"
+    ;;
+esac
+echo "ok: $case_name"
