@@ -49,6 +49,21 @@ expect_output() {
     fi
 }
 
+# Every loadable segment of FILE has its file offset and address equal modulo the page size the
+# linker used for ORIGINAL (its largest LOAD alignment), so a kernel with pages that large maps it.
+# qemu-user maps with the host's 4 KiB pages and would not notice.
+expect_page_aligned() {
+    page=$(readelf -lW "$2" | awk '$1 == "LOAD" { print $NF }' | sort -u | tail -n 1)
+    readelf -lW "$1" | awk '$1 == "LOAD" { print $2, $3 }' >build/loads
+    while read -r offset address; do
+        if [ $(((offset - address) % page)) -ne 0 ]; then
+            fail "$1: segment at offset $offset and address $address is not congruent modulo $page"
+            return
+        fi
+    done <build/loads
+    checks=$((checks + 1))
+}
+
 cat >build/greet.c <<'EOF'
 int greet_value(void) { return GREET; }
 EOF
@@ -110,6 +125,7 @@ greet 42"
 greet 7"
     edit --remove-needed libextra.so --set-interpreter "$interpreter" "$file" &&
         expect_output "$file" "greet 7"
+    expect_page_aligned "$file" "build/$program"
     got=$("$editor" --print-needed "$file" | tr '\n' ' ')
     case $got in
     "libother.so libc.so.6 "|"libc.so.6 libother.so ") checks=$((checks + 1)) ;;
@@ -129,6 +145,7 @@ if edit --set-soname "$soname" --set-rpath "$grow_path" "build/renamed/$soname";
     "$cc" -o build/renamed-user build/main.c -Lbuild/renamed -lgreet \
         -Wl,-rpath,"$work/build/renamed" || exit 1
     expect_output build/renamed-user "greet 42"
+    expect_page_aligned "build/renamed/$soname" lib/libgreet.so.1
 fi
 
 echo "cross-test ($triplet): $checks checks passed, $failures failed"

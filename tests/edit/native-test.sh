@@ -445,6 +445,41 @@ if offers --rename-dynamic-symbols build/rename.map build/rename-probe; then
     expect_output build/renamed-syms/pie "greet 42"
 fi
 
+# --- Without section headers: the editor works from the program headers alone.
+for program in pie nopie-rpath; do
+    file=build/$program-nosections
+    cp "build/$program" "$file"
+    # e_shoff, e_shnum and e_shstrndx to zero.
+    printf '\000\000\000\000\000\000\000\000' | dd of="$file" bs=1 seek=40 conv=notrunc 2>/dev/null
+    printf '\000\000\000\000' | dd of="$file" bs=1 seek=60 conv=notrunc 2>/dev/null
+    readelf -hW "$file" | grep -q 'Number of section headers: *0$' || fail "$file keeps its sections"
+    edit --set-rpath "$grow_path:$work/extra" --add-needed libextra.so "$file" || continue
+    expect_output "$file" "extra loaded
+greet 42"
+    edit --set-interpreter "$interpreter_dir/ld-copy.so.2" "$file"
+    expect_output "$file" "extra loaded
+greet 42"
+    "$file" maps | grep -q "^$interpreter_dir/ld-copy.so.2\$" && pass ||
+        fail "$file (no section headers) is not run by its new interpreter"
+done
+
+# --- --page-size: every segment the editor adds has its offset and address congruent modulo the
+# page size given (the program's own are only modulo 4 KiB).
+cp build/pie build/page
+readelf -lW build/pie | grep '^ *LOAD' >build/page.before
+if edit --page-size 65536 --set-rpath "$grow_path:$work/extra" --add-needed libextra.so \
+    --set-interpreter "$interpreter_dir/ld-copy.so.2" build/page; then
+    expect_output build/page "extra loaded
+greet 42"
+    readelf -lW build/page | grep '^ *LOAD' | grep -vxFf build/page.before |
+        awk '{ print $2, $3 }' >build/page.new
+    [ -s build/page.new ] || fail "--page-size: no new loadable segment in build/page"
+    while read -r offset address; do
+        [ $(((offset - address) % 65536)) -eq 0 ] && pass ||
+            fail "--page-size 65536: new segment at offset $offset, address $address"
+    done <build/page.new
+fi
+
 # --- A long chain of edits on one program, running it after each.
 cp build/nopie-rpath build/chain
 edit --set-rpath "$grow_path" build/chain
