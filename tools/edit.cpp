@@ -19,6 +19,7 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <stdexcept>
 
@@ -227,6 +228,11 @@ class Editor {
     void block_referenced(std::vector<std::pair<std::uint64_t, std::uint64_t>> &ranges,
                           std::vector<bool> &blocked);
     void clear_versions();
+    void rename_symbols();
+    std::uint64_t append_string(const std::string &text);
+    std::uint64_t read_word(std::uint64_t offset, unsigned width);
+    void write_word(std::uint64_t offset, std::uint64_t value, unsigned width);
+    std::uint64_t moved(std::uint64_t offset) const;
 
     const EditOptions &options_;
     std::string path_;
@@ -254,6 +260,9 @@ class Editor {
     std::optional<std::string> interpreter_;
     bool interpreter_in_place_ = false;
     std::vector<std::pair<std::uint64_t, Elf64_Versym>> versym_writes_;
+    std::vector<std::pair<std::uint64_t, Elf64_Sym>> symbol_writes_;
+    // Hash table words changed by renames: offset -> (value, width in bytes).
+    std::map<std::uint64_t, std::pair<std::uint64_t, unsigned>> word_writes_;
     bool changed_ = false;
 
     // New space at the end.
@@ -357,7 +366,8 @@ bool Editor::modifies() const {
     return o.set_interpreter || o.set_soname || o.set_rpath || o.add_rpath || o.remove_rpath ||
            o.shrink_rpath || !o.add_needed.empty() || !o.remove_needed.empty() ||
            !o.replace_needed.empty() || o.no_default_lib || o.add_debug_tag ||
-           !o.clear_symbol_version.empty() || o.execstack != 0 || o.os_abi;
+           !o.clear_symbol_version.empty() || o.execstack != 0 || o.os_abi ||
+           !o.rename_symbols.empty();
 }
 
 // Keeps the directories of an rpath where a needed library (of this file's class and machine)
@@ -452,7 +462,7 @@ void Editor::plan_dynamic() {
     const bool dynamic_work = o.set_soname || o.set_rpath || o.add_rpath || o.remove_rpath ||
                               o.shrink_rpath || !o.add_needed.empty() || !o.remove_needed.empty() ||
                               !o.replace_needed.empty() || o.no_default_lib || o.add_debug_tag ||
-                              !o.clear_symbol_version.empty();
+                              !o.clear_symbol_version.empty() || !o.rename_symbols.empty();
     if (!dynamic_work) return;
     if (!image_.has_dynamic)
         throw EditError("cannot find section '.dynamic'. The input file is most likely "
@@ -491,7 +501,6 @@ void Editor::plan_dynamic() {
     };
 
     if (o.set_soname) {
-        if (image_.header.e_type != ET_DYN) throw EditError("--set-soname needs a shared library");
         NewEntry *soname = find(DT_SONAME);
         if (soname == nullptr) soname = &add_entry(DT_SONAME, entries_.size());
         set_text(*soname, *o.set_soname);
@@ -577,6 +586,7 @@ void Editor::plan_dynamic() {
         changed_ = true;
         place_strings();
     }
+    if (!o.rename_symbols.empty()) rename_symbols();
 }
 
 // The dynamic symbol table's file offset and number of symbols, when known.
@@ -778,6 +788,174 @@ void Editor::clear_versions() {
         done += static_cast<std::uint64_t>(chunk);
     }
     if (!versym_writes_.empty()) changed_ = true;
+}
+
+std::uint64_t Editor::append_string(const std::string &text) {
+    const std::string wanted = text + '\0';
+    for (std::size_t at = 0; at < appended_.size(); at = appended_.find('\0', at) + 1)
+        if (appended_.compare(at, wanted.size(), wanted) == 0) return strtab_size_ + at;
+    const std::uint64_t at = strtab_size_ + appended_.size();
+    appended_ += wanted;
+    return at;
+}
+
+std::uint64_t Editor::read_word(std::uint64_t offset, unsigned width) {
+    if (const auto written = word_writes_.find(offset); written != word_writes_.end())
+        return written->second.first;
+    if (!image_.in_file(offset, width) || !image_.seek(in_.get(), offset))
+        throw EditError("a hash table is outside the file");
+    if (width == 8) {
+        Elf64_Xword value = 0;
+        if (quenza_read_Xword(in_.get(), &value) != 1) throw EditError("cannot read a hash table");
+        return value;
+    }
+    Elf64_Word value = 0;
+    if (quenza_read_Word(in_.get(), &value) != 1) throw EditError("cannot read a hash table");
+    return value;
+}
+
+void Editor::write_word(std::uint64_t offset, std::uint64_t value, unsigned width) {
+    word_writes_[offset] = {value, width};
+}
+
+// Where bytes of the input at offset are in the result (the range after the program header
+// table may move).
+std::uint64_t Editor::moved(std::uint64_t offset) const {
+    if (moved_range_.present && offset >= range_offset_ &&
+        offset - range_offset_ < moved_range_.size)
+        return offset - range_offset_ + moved_range_.offset;
+    return offset;
+}
+
+// Renames dynamic symbols: the new names are appended to the string table, and both hash tables
+// follow. In the SysV table the symbol moves to its new bucket's chain; in the GNU table the
+// symbols of a bucket are contiguous, so a defined symbol whose new name falls in another bucket
+// would need the symbol table reordered: that rename is refused.
+void Editor::rename_symbols() {
+    std::uint64_t offset = 0;
+    std::uint64_t count = 0;
+    if (!symbol_count(offset, count))
+        throw EditError("cannot find the dynamic symbol table's size");
+    const std::uint64_t symbol_size = image_.wide ? 24 : 16;
+    const unsigned word = image_.wide ? 8 : 4;
+    // SysV hash: nbucket, nchain, buckets, chains (8-byte words on s390x and Alpha).
+    const unsigned sysv_width =
+        image_.wide && (image_.header.e_machine == EM_S390 || image_.header.e_machine == EM_ALPHA)
+            ? 8
+            : 4;
+    std::uint64_t sysv = 0;
+    std::uint64_t sysv_buckets = 0;
+    if (const Elf64_Dyn *hash = image_.find_dynamic(DT_HASH)) {
+        if (!image_.file_offset(hash->d_un.d_ptr, 2ULL * sysv_width, sysv))
+            throw EditError("the hash table is outside the file");
+        sysv_buckets = read_word(sysv, sysv_width);
+        if (sysv_buckets == 0 || !image_.in_file(sysv, (2 + sysv_buckets + count) * sysv_width))
+            throw EditError("the hash table is outside the file");
+    }
+    std::uint64_t gnu = 0;
+    std::uint64_t gnu_buckets = 0;
+    std::uint64_t gnu_first = 0;
+    std::uint64_t bloom_size = 0;
+    std::uint64_t bloom_shift = 0;
+    if (const Elf64_Dyn *hash = image_.find_dynamic(DT_GNU_HASH)) {
+        if (!image_.file_offset(hash->d_un.d_ptr, 16, gnu))
+            throw EditError("the GNU hash table is outside the file");
+        gnu_buckets = read_word(gnu, 4);
+        gnu_first = read_word(gnu + 4, 4);
+        bloom_size = read_word(gnu + 8, 4);
+        bloom_shift = read_word(gnu + 12, 4);
+        if (gnu_buckets == 0 || bloom_size == 0 || gnu_first > count ||
+            !image_.in_file(gnu, 16 + bloom_size * word + (gnu_buckets + count - gnu_first) * 4))
+            throw EditError("the GNU hash table is outside the file");
+    }
+    auto gnu_hash = [](const std::string &name) {
+        std::uint32_t h = 5381;
+        for (const char c : name)
+            h = h * 33 + static_cast<unsigned char>(c);
+        return h;
+    };
+    auto sysv_hash = [](const std::string &name) {
+        std::uint32_t h = 0;
+        for (const char c : name) {
+            h = (h << 4) + static_cast<unsigned char>(c);
+            const std::uint32_t g = h & 0xf0000000U;
+            if (g != 0) h ^= g >> 24;
+            h &= ~g;
+        }
+        return h;
+    };
+
+    std::vector<Elf64_Sym> symbols(std::min<std::uint64_t>(count, 4096));
+    bool renamed = false;
+    for (std::uint64_t done = 0; done < count;) {
+        const int chunk = static_cast<int>(std::min<std::uint64_t>(count - done, 4096));
+        if (!image_.seek(in_.get(), offset + done * symbol_size) ||
+            quenza_read_Syms(in_.get(), symbols.data(), chunk) != chunk)
+            throw EditError("cannot read the dynamic symbol table");
+        for (int k = 0; k < chunk; ++k) {
+            Elf64_Sym symbol = symbols[static_cast<std::size_t>(k)];
+            const std::uint64_t index = done + static_cast<std::uint64_t>(k);
+            std::string name;
+            if (index == 0 || !image_.dynamic_string(in_.get(), symbol.st_name, name)) continue;
+            const auto rule = std::find_if(
+                options_.rename_symbols.begin(), options_.rename_symbols.end(),
+                [&](const std::pair<std::string, std::string> &r) { return r.first == name; });
+            if (rule == options_.rename_symbols.end() || rule->second == name) continue;
+            const std::string &to = rule->second;
+            if (to.empty() || to.find('\0') != std::string::npos)
+                throw EditError("invalid new name for symbol '" + name + "'");
+            if (gnu != 0 && index >= gnu_first) {
+                const std::uint32_t old_hash = gnu_hash(name);
+                const std::uint32_t new_hash = gnu_hash(to);
+                if (old_hash % gnu_buckets != new_hash % gnu_buckets)
+                    throw EditError(format("cannot rename '%s' to '%s': the new name falls in "
+                                           "another bucket of the GNU hash table, which would "
+                                           "need the symbol table reordered",
+                                           name.c_str(), to.c_str()));
+                const std::uint64_t chain =
+                    gnu + 16 + bloom_size * word + gnu_buckets * 4 + (index - gnu_first) * 4;
+                const std::uint64_t last = read_word(chain, 4) & 1U;
+                write_word(chain, (new_hash & ~1U) | last, 4);
+                const unsigned bits = word * 8;
+                const std::uint64_t bloom = gnu + 16 + ((new_hash / bits) % bloom_size) * word;
+                const std::uint64_t mask = (std::uint64_t{1} << (new_hash % bits)) |
+                                           (std::uint64_t{1} << ((new_hash >> bloom_shift) % bits));
+                write_word(bloom, read_word(bloom, word) | mask, word);
+            }
+            if (sysv != 0) {
+                const std::uint64_t from = sysv_hash(name) % sysv_buckets;
+                const std::uint64_t into = sysv_hash(to) % sysv_buckets;
+                const std::uint64_t buckets = sysv + 2ULL * sysv_width;
+                const std::uint64_t chains = buckets + sysv_buckets * sysv_width;
+                if (from != into) {
+                    // Unlink from the old chain (bounded walk), then put first in the new one.
+                    std::uint64_t link = buckets + from * sysv_width;
+                    for (std::uint64_t steps = 0;; ++steps) {
+                        const std::uint64_t next = read_word(link, sysv_width);
+                        if (next == 0 || next >= count || steps > count)
+                            throw EditError("symbol '" + name + "' is not in its hash chain");
+                        if (next == index) break;
+                        link = chains + next * sysv_width;
+                    }
+                    write_word(link, read_word(chains + index * sysv_width, sysv_width),
+                               sysv_width);
+                    const std::uint64_t head = buckets + into * sysv_width;
+                    write_word(chains + index * sysv_width, read_word(head, sysv_width),
+                               sysv_width);
+                    write_word(head, index, sysv_width);
+                }
+            }
+            symbol.st_name = static_cast<Elf64_Word>(append_string(to));
+            symbol_writes_.emplace_back(offset + index * symbol_size, symbol);
+            debug("renaming dynamic symbol %s to %s", name.c_str(), to.c_str());
+            renamed = true;
+        }
+        done += static_cast<std::uint64_t>(chunk);
+    }
+    if (renamed) {
+        changed_ = true;
+        dynamic_changed_ = true;
+    }
 }
 
 std::uint64_t Editor::interp_offset() const {
@@ -1123,8 +1301,20 @@ void Editor::write(int fd) {
         put(patch.bytes);
     }
     for (const auto &[offset, value] : versym_writes_) {
-        at(offset);
+        at(moved(offset));
         if (quenza_write_Versym(stream, &value) != 1) throw EditError("cannot write a version");
+    }
+    for (const auto &[offset, symbol] : symbol_writes_) {
+        at(moved(offset));
+        if (quenza_write_Sym(stream, &symbol) != 1) throw EditError("cannot write a symbol");
+    }
+    for (const auto &[offset, value] : word_writes_) {
+        at(moved(offset));
+        const Elf64_Word narrow = static_cast<Elf64_Word>(value.first);
+        const Elf64_Xword full = value.first;
+        if ((value.second == 8 ? quenza_write_Xword(stream, &full)
+                               : quenza_write_Word(stream, &narrow)) != 1)
+            throw EditError("cannot write a hash table");
     }
 
     // Section headers of what moved.

@@ -36,6 +36,7 @@ struct EditOptions {
     std::vector<std::string> clear_symbol_version;
     int execstack = 0; // 1 set, -1 clear
     std::optional<unsigned char> os_abi;
+    std::vector<std::pair<std::string, std::string>> rename_symbols; // old name, new name
 
     std::uint64_t page_size = 0; // 0: the machine's maximum page size
     std::optional<std::string> output;

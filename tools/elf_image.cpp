@@ -17,6 +17,7 @@ std::string format(const char *pattern, ...) {
     char text[512];
     va_list arguments;
     va_start(arguments, pattern);
+    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): initialised above (false positive)
     std::vsnprintf(text, sizeof text, pattern, arguments);
     va_end(arguments);
     return text;

@@ -41,7 +41,8 @@ const char usage_lines[] =
     "  [--print-execstack]\t\tPrints whether the object requests an executable stack\n"
     "  [--clear-execstack]\n"
     "  [--set-execstack]\n"
-    "  [--rename-dynamic-symbols NAME_MAP_FILE]\tNot supported: refused\n"
+    "  [--rename-dynamic-symbols NAME_MAP_FILE]\tRenames dynamic symbols. The map file should "
+    "contain two symbols (old_name new_name) per line\n"
     "  [--no-clobber-old-sections]\t\tAccepted; old contents are always left in place\n"
     "  [--output FILE]\n"
     "  [--debug]\n"
@@ -89,7 +90,6 @@ int main(int argc, char **argv) {
 
     EditOptions options;
     std::vector<std::string> files;
-    bool rename_symbols = false;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
         std::string error;
@@ -172,7 +172,20 @@ int main(int argc, char **argv) {
             options.execstack = -1;
         } else if (argument == "--rename-dynamic-symbols") {
             ok = next(value);
-            rename_symbols = true;
+            std::ifstream map(value);
+            if (ok && !map) return fail("cannot read '" + value + "': " + std::strerror(errno));
+            std::string line;
+            while (ok && std::getline(map, line)) {
+                std::istringstream fields(line);
+                std::string from;
+                std::string to;
+                std::string extra;
+                if (!(fields >> from)) continue;
+                if (!(fields >> to) || (fields >> extra))
+                    return fail(
+                        std::string("bad line in '").append(value).append("': ").append(line));
+                options.rename_symbols.emplace_back(from, to);
+            }
         } else if (argument == "--no-sort" || argument == "--no-clobber-old-sections") {
             // Sections are never reordered and old contents never overwritten.
         } else if (argument == "--output") {
@@ -191,9 +204,6 @@ int main(int argc, char **argv) {
         }
         if (!ok) return fail(error);
     }
-    if (rename_symbols)
-        return fail("--rename-dynamic-symbols is not supported: renaming would need the symbol "
-                    "hash tables rebuilt");
     if (files.empty()) return fail("missing filename");
     if (options.output && files.size() > 1) return fail("--output takes one input file");
 

@@ -334,6 +334,48 @@ files)
     runs many1.bin "answer 42"
     runs many2.bin "answer 42"
     ;;
+rename)
+    build
+    gnu_hash() {
+        printf %s "$1" | od -An -tu1 -v |
+            awk '{for (i = 1; i <= NF; i++) h = (h * 33 + $i) % 4294967296} END {printf "%d\n", h}' h=5381
+    }
+    # The program calls a name the library does not define until renamed. With a SysV hash table
+    # any new name works; with a GNU one, a name in the old name's bucket.
+    for style in sysv gnu; do
+        mkdir -p $style/stub
+        cc -shared -fPIC -Wl,--hash-style=$style -Wl,-soname,libanswer.so -o $style/libanswer.so \
+            answer.c
+        buckets=$(readelf -IW $style/libanswer.so | sed -n 's/.*total of \([0-9]*\) buckets.*/\1/p' |
+            head -n1)
+        new=renamed_answer
+        if [ $style = gnu ]; then
+            want=$(($(gnu_hash answer) % buckets))
+            n=0
+            while [ $(($(gnu_hash renamed_answer$n) % buckets)) != "$want" ]; do n=$((n + 1)); done
+            new=renamed_answer$n
+        fi
+        echo "int $new(void) { return 0; }" >$style/stub.c
+        cc -shared -fPIC -Wl,-soname,libanswer.so -o $style/stub/libanswer.so $style/stub.c
+        printf '#include <stdio.h>\nint %s(void);\nint main(void) { printf("answer %%d\\n", %s()); return 0; }\n' \
+            $new $new >$style/main.c
+        cc -o $style/main $style/main.c -L$style/stub -lanswer -Wl,-rpath,"$W/$style"
+        echo "answer $new" >$style/map.txt
+        "$tool" --rename-dynamic-symbols $style/map.txt $style/libanswer.so
+        runs $style/main "answer 42"
+        readelf --dyn-syms -W $style/libanswer.so | grep -q " $new\$" || fail "$style: not renamed"
+    done
+    # A GNU-hashed definition whose new name falls in another bucket is refused, file untouched.
+    n=0
+    while [ $(($(gnu_hash other$n) % buckets)) = "$want" ]; do n=$((n + 1)); done
+    echo "$new other$n" >gnu/map2.txt
+    cp gnu/libanswer.so gnu/before.so
+    if "$tool" --rename-dynamic-symbols gnu/map2.txt gnu/libanswer.so 2>err.txt; then
+        fail "a rename across GNU hash buckets was accepted"
+    fi
+    grep -q 'GNU hash' err.txt || fail "no reason given"
+    cmp gnu/before.so gnu/libanswer.so || fail "the refused file changed"
+    ;;
 *)
     fail "unknown case $case_name"
     ;;
