@@ -15,6 +15,7 @@ cc=$triplet-gcc
 for tool in "$cc" "$qemu"; do
     command -v "$tool" >/dev/null || { echo "cross-test: $tool is not installed"; exit 1; }
 done
+here=$(cd "$(dirname "$0")" && pwd)
 # The scripts change folders: a relative path to the editor starts from here.
 case $editor in */*) editor=$(cd "$(dirname "$editor")" && pwd)/$(basename "$editor") ;; esac
 rm -rf "$work"
@@ -34,6 +35,21 @@ edit() {
         return 1
     fi
 }
+# FILE keeps what a loader relies on (tests/edit/layout-check.awk): loadable segments ordered,
+# apart and inside the file; program headers, interpreter name and dynamic section loaded where
+# they lie; and the dynamic section in a segment with the permissions FLAGS (RW: the loader writes
+# DT_DEBUG there), when given.
+expect_sound_layout() {
+    layout=$(readelf -lW "$1" 2>/dev/null | awk -v size="$(wc -c <"$1")" -f "$here/layout-check.awk")
+    problems=$(printf '%s\n' "$layout" | grep -v '^dynamic ')
+    dynamic_flags=$(printf '%s\n' "$layout" | sed -n 's/^dynamic //p')
+    if [ -n "$problems" ]; then
+        fail "$1: $problems"
+    elif [ -n "${2:-}" ] && [ "$dynamic_flags" != "$2" ]; then
+        fail "$1: the dynamic section is in a segment with flags '$dynamic_flags', not '$2'"
+    fi
+}
+
 # Starts a program under qemu and expects exactly OUTPUT and status 0.
 expect_output() {
     run_program=$1
@@ -47,6 +63,7 @@ expect_output() {
     else
         checks=$((checks + 1))
     fi
+    expect_sound_layout "$run_program" "$original_dynamic_flags"
 }
 
 # Every loadable segment of FILE has its file offset and address equal modulo the page size the
@@ -101,6 +118,8 @@ ln -s libgreet.so.1 lib/libgreet.so
 "$cc" -fPIE -pie -o build/pie build/main.c -Llib -lgreet || exit 1
 "$cc" -fno-PIE -no-pie -o build/nopie build/main.c -Llib -lgreet || exit 1
 
+original_dynamic_flags=$(readelf -lW build/pie | awk -v size="$(wc -c <build/pie)" \
+    -f "$here/layout-check.awk" | sed -n 's/^dynamic //p')
 interpreter=$(readelf -lW build/pie | sed -n 's/.*Requesting program interpreter: \(.*\)]$/\1/p')
 long_interpreter=$work/$(printf 'interpreter-folder-%02d/' $(seq 1 8))ld-copy.so
 mkdir -p "$(dirname "$long_interpreter")"
@@ -146,6 +165,7 @@ if edit --set-soname "$soname" --set-rpath "$grow_path" "build/renamed/$soname";
         -Wl,-rpath,"$work/build/renamed" || exit 1
     expect_output build/renamed-user "greet 42"
     expect_page_aligned "build/renamed/$soname" lib/libgreet.so.1
+    expect_sound_layout "build/renamed/$soname" "$original_dynamic_flags"
 fi
 
 echo "cross-test ($triplet): $checks checks passed, $failures failed"

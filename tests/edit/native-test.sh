@@ -11,6 +11,7 @@ set -u
 editor=${1:?usage: native-test.sh EDITOR WORKDIR [REFERENCE]}
 work=${2:?}
 reference=${3:-/usr/bin/patchelf}
+here=$(cd "$(dirname "$0")" && pwd)
 # The scripts change folders: a relative path to the editor starts from here.
 case $editor in */*) editor=$(cd "$(dirname "$editor")" && pwd)/$(basename "$editor") ;; esac
 rm -rf "$work"
@@ -51,6 +52,21 @@ offers() {
     fi
 }
 
+# FILE keeps what a loader relies on (tests/edit/layout-check.awk): loadable segments ordered,
+# apart and inside the file; program headers, interpreter name and dynamic section loaded where
+# they lie; and the dynamic section in a segment with the permissions FLAGS (RW: the loader writes
+# DT_DEBUG there), when given.
+expect_sound_layout() {
+    layout=$(readelf -lW "$1" 2>/dev/null | awk -v size="$(wc -c <"$1")" -f "$here/layout-check.awk")
+    problems=$(printf '%s\n' "$layout" | grep -v '^dynamic ')
+    dynamic_flags=$(printf '%s\n' "$layout" | sed -n 's/^dynamic //p')
+    if [ -n "$problems" ]; then
+        fail "$1: $problems"
+    elif [ -n "${2:-}" ] && [ "$dynamic_flags" != "$2" ]; then
+        fail "$1: the dynamic section is in a segment with flags '$dynamic_flags', not '$2'"
+    fi
+}
+
 # Runs a program (with ARGS) and expects exactly OUTPUT on stdout and status 0.
 expect_output() {
     run_program=$1
@@ -63,6 +79,7 @@ expect_output() {
     else
         pass
     fi
+    expect_sound_layout "$run_program" RW
 }
 
 # The dynamic section as readelf shows it, without the line that says where it is.
@@ -378,6 +395,7 @@ for library in lib/libgreet.so.1 build/librpath.so build/librunpath.so; do
     # The library's own search path grows too and it still loads.
     edit --set-rpath "$grow_path" "build/renamed/$soname"
     expect_output build/renamed-user "$expected"
+    expect_sound_layout "build/renamed/$soname" RW
 done
 
 # --- Flags and tags.

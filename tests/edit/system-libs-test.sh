@@ -2,8 +2,8 @@
 # Edits a copy of every shared library under /usr/lib/x86_64-linux-gnu (regular ELF files named
 # *.so*, subfolders included) with a search path long enough to force growth and an added needed
 # library, then loads the result with dlopen (RTLD_LAZY | RTLD_LOCAL) in a fresh process. A
-# library whose original does not load is skipped; every other edited copy must load, and keep the
-# new search path. Runs JOBS libraries at a time; the copies live in WORKDIR, one at a time per job.
+# library whose original does not load is skipped; every other edited copy must load, keep the
+# new search path, and keep what a loader relies on (layout-check.awk) as its original did. Runs JOBS libraries at a time; the copies live in WORKDIR, one at a time per job.
 #
 # usage: system-libs-test.sh EDITOR WORKDIR [JOBS] [LIBDIR]
 set -u
@@ -32,7 +32,8 @@ cc -o "$work/load" "$work/load.c" -ldl || exit 1
 # One library: a line "ok", "skip" or "FAIL ..." in results/<job>.
 cat >"$work/one.sh" <<'EOF'
 set -u
-editor=$1 work=$2 library=$3
+editor=$1 work=$2 here=$3 library=$4
+layout() { readelf -lW "$1" 2>/dev/null | awk -v size="$(wc -c <"$1")" -f "$here/layout-check.awk"; }
 [ "$(head -c 4 "$library" | od -An -c | tr -d ' ')" = '177ELF' ] || exit 0
 # Twelve absent folders, then the library's own search path with $ORIGIN spelt out, since the copy
 # lives elsewhere.
@@ -50,6 +51,8 @@ mkdir -p "$(dirname "$copy")"
 cp "$library" "$copy"
 if ! message=$("$editor" --set-rpath "$rpath" --add-needed libm.so.6 "$copy" 2>&1); then
     echo "FAIL $editor --set-rpath <${#rpath} characters> --add-needed libm.so.6 $library: $message" >>"$out"
+elif [ "$(layout "$copy")" != "$(layout "$library")" ]; then
+    echo "FAIL $library: after the edit, $(layout "$copy" | tr '\n' ' '); before, $(layout "$library" | tr '\n' ' ')" >>"$out"
 elif ! loaded=$(timeout 20 "$work/load" "$copy" 2>&1 </dev/null); then
     echo "FAIL dlopen after $editor --set-rpath <${#rpath} characters> --add-needed libm.so.6 $library: $loaded" >>"$out"
 elif [ "$("$editor" --print-rpath "$copy" 2>&1)" != "$rpath" ] ||
@@ -62,7 +65,7 @@ rm -f "$copy"
 EOF
 
 find "$libdir" -type f -name '*.so*' | sort |
-    xargs -P "$jobs" -n 1 sh "$work/one.sh" "$editor" "$work"
+    xargs -P "$jobs" -n 1 sh "$work/one.sh" "$editor" "$work" "$(cd "$(dirname "$0")" && pwd)"
 cat "$work"/results/* >"$work/all" 2>/dev/null
 loaded=$(grep -c '^ok ' "$work/all")
 skipped=$(grep -c '^skip ' "$work/all")
