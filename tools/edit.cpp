@@ -121,7 +121,6 @@ void check_invariants(const ElfImage &image, FILE *stream, std::vector<std::stri
     const Elf64_Phdr *previous = nullptr;
     bool load_seen = false;
     const std::uint64_t table_size = image.segments.size() * image.phdr_size();
-    bool table_loaded = false;
     for (std::size_t i = 0; i < image.segments.size(); ++i) {
         const Elf64_Phdr &p = image.segments[i];
         if (p.p_type == PT_PHDR) {
@@ -148,12 +147,8 @@ void check_invariants(const ElfImage &image, FILE *stream, std::vector<std::stri
             problems.emplace_back(format("loadable segment %zu: offset and address disagree "
                                          "modulo its alignment",
                                          i));
-        if (image.phoff >= p.p_offset && table_size <= p.p_filesz &&
-            image.phoff - p.p_offset <= p.p_filesz - table_size)
-            table_loaded = true;
         previous = &p;
     }
-    (void)table_loaded;
     if (!image.has_dynamic) return;
     for (const Elf64_Dyn &entry : image.dynamic) {
         if (!is_address_tag(entry.d_tag) || entry.d_un.d_ptr == 0) continue;
@@ -229,6 +224,7 @@ class Editor {
                           std::vector<bool> &blocked);
     void clear_versions();
     void rename_symbols();
+    void rename_version_needs();
     std::uint64_t append_string(const std::string &text);
     std::uint64_t read_word(std::uint64_t offset, unsigned width);
     void write_word(std::uint64_t offset, std::uint64_t value, unsigned width);
@@ -261,6 +257,7 @@ class Editor {
     bool interpreter_in_place_ = false;
     std::vector<std::pair<std::uint64_t, Elf64_Versym>> versym_writes_;
     std::vector<std::pair<std::uint64_t, Elf64_Sym>> symbol_writes_;
+    std::vector<std::pair<std::uint64_t, Elf64_Verneed>> verneed_writes_;
     // Hash table words changed by renames: offset -> (value, width in bytes).
     std::map<std::uint64_t, std::pair<std::uint64_t, unsigned>> word_writes_;
     bool changed_ = false;
@@ -493,7 +490,6 @@ void Editor::plan_dynamic() {
         dynamic_changed_ = true;
         return *entries_.insert(entries_.begin() + static_cast<long>(position), e);
     };
-    // The new entry goes before the first DT_NULL... here, at the end of the list.
     auto find = [&](std::int64_t tag) -> NewEntry * {
         for (NewEntry &e : entries_)
             if (e.entry.d_tag == tag) return &e;
@@ -586,6 +582,7 @@ void Editor::plan_dynamic() {
         changed_ = true;
         place_strings();
     }
+    if (!o.replace_needed.empty()) rename_version_needs();
     if (!o.rename_symbols.empty()) rename_symbols();
 }
 
@@ -788,6 +785,35 @@ void Editor::clear_versions() {
         done += static_cast<std::uint64_t>(chunk);
     }
     if (!versym_writes_.empty()) changed_ = true;
+}
+
+// A replaced needed library is also renamed in the version needs that name it: the loader finds
+// the library a version need refers to by that name.
+void Editor::rename_version_needs() {
+    const Elf64_Dyn *table = image_.find_dynamic(DT_VERNEED);
+    const Elf64_Dyn *number = image_.find_dynamic(DT_VERNEEDNUM);
+    if (table == nullptr || number == nullptr) return;
+    std::uint64_t at = 0;
+    if (!image_.file_offset(table->d_un.d_ptr, 16, at))
+        throw EditError("the version needs are outside the file");
+    for (std::uint64_t n = 0; n < number->d_un.d_val && n <= image_.file_size / 16; ++n) {
+        Elf64_Verneed need{};
+        if (!image_.in_file(at, 16) || !image_.seek(in_.get(), at) ||
+            quenza_read_Verneed(in_.get(), &need) != 1)
+            throw EditError("cannot read the version needs");
+        const std::string file = read_string_at(need.vn_file);
+        for (const auto &[from, to] : options_.replace_needed)
+            if (file == from && to != from) {
+                need.vn_file = static_cast<Elf64_Word>(append_string(to));
+                verneed_writes_.emplace_back(at, need);
+                changed_ = true;
+                dynamic_changed_ = true;
+                debug("renaming version need file '%s' to '%s'", from.c_str(), to.c_str());
+                break;
+            }
+        if (need.vn_next == 0) break;
+        at += need.vn_next;
+    }
 }
 
 std::uint64_t Editor::append_string(const std::string &text) {
@@ -1303,6 +1329,11 @@ void Editor::write(int fd) {
     for (const auto &[offset, value] : versym_writes_) {
         at(moved(offset));
         if (quenza_write_Versym(stream, &value) != 1) throw EditError("cannot write a version");
+    }
+    for (const auto &[offset, need] : verneed_writes_) {
+        at(moved(offset));
+        if (quenza_write_Verneed(stream, &need) != 1)
+            throw EditError("cannot write a version need");
     }
     for (const auto &[offset, symbol] : symbol_writes_) {
         at(moved(offset));
