@@ -39,6 +39,7 @@ struct ElfBytes {
     Place shoff() const { return wide ? Place{40, 8} : Place{32, 4}; }
     Place phentsize() const { return wide ? Place{54, 2} : Place{42, 2}; }
     Place phnum() const { return wide ? Place{56, 2} : Place{44, 2}; }
+    Place shentsize() const { return wide ? Place{58, 2} : Place{46, 2}; }
     Place shnum() const { return wide ? Place{60, 2} : Place{48, 2}; }
     Place shstrndx() const { return wide ? Place{62, 2} : Place{50, 2}; }
 
@@ -226,7 +227,7 @@ TEST_F(EditHostile, SegmentsOverlapOrLieOutside) {
     }
 }
 
-TEST_F(EditHostile, ProgramHeadersOutsideOrCountsAbsurd) {
+TEST_F(EditHostile, HeaderTablesOutsideOrCountsAbsurd) {
     for (const char *base : base_files) {
         const ElfBytes elf(read_file(corpus_file(base)));
         ElfBytes late = elf;
@@ -241,6 +242,18 @@ TEST_F(EditHostile, ProgramHeadersOutsideOrCountsAbsurd) {
         ElfBytes entry_size = elf;
         entry_size.set(entry_size.phentsize(), 7);
         refused(entry_size.bytes, std::string(base) + ": program header entry size 7");
+
+        // The section header table: too many entries, entries of the wrong size, a name table
+        // past its end.
+        ElfBytes sections = elf;
+        sections.set(sections.shnum(), 0xffff);
+        refused(sections.bytes, std::string(base) + ": 65535 section headers");
+        ElfBytes section_size = elf;
+        section_size.set(section_size.shentsize(), 7);
+        refused(section_size.bytes, std::string(base) + ": section header entry size 7");
+        ElfBytes names = elf;
+        names.set(names.shstrndx(), elf.get(elf.shnum()) + 5);
+        refused(names.bytes, std::string(base) + ": section name table past the table's end");
     }
 }
 
