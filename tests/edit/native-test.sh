@@ -498,6 +498,22 @@ greet 42"
     done <build/page.new
 fi
 
+# --- The machine's own programs (C and C++, large and small), given a long search path, a long
+# interpreter and one more needed library, say the same as the originals.
+mkdir -p build/programs
+for name in ls bash readelf ld.gold make g++; do
+    original=$(command -v "$name") || { fail "$name is not installed"; continue; }
+    original=$(readlink -f "$original")
+    copy=build/programs/$(basename "$original")
+    cp "$original" "$copy"
+    edit --set-rpath "$grow_path:/usr/lib/x86_64-linux-gnu" --add-needed libm.so.6 \
+        --set-interpreter "$interpreter_dir/ld-copy.so.2" "$copy" || continue
+    expected=$("$original" --version 2>&1 | head -n 1)
+    got=$("$copy" --version 2>&1 | head -n 1)
+    [ "$got" = "$expected" ] && pass || fail "$copy --version: '$got', expected '$expected'"
+    expect_sound_layout "$copy" RW
+done
+
 # --- A long chain of edits on one program, running it after each.
 cp build/nopie-rpath build/chain
 edit --set-rpath "$grow_path" build/chain
