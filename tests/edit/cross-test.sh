@@ -4,15 +4,19 @@
 # replaced needed library, a longer SONAME) and starts them under qemu-user with the cross C
 # library as its root: each must print what its libraries return.
 #
-# usage: cross-test.sh EDITOR WORKDIR TRIPLET QEMU
+# QEMU "native" starts them on this machine's kernel instead, with the cross C library found
+# through LD_LIBRARY_PATH; CC replaces TRIPLET-gcc.
+#
+# usage: cross-test.sh EDITOR WORKDIR TRIPLET QEMU [CC]
 set -u
-editor=${1:?usage: cross-test.sh EDITOR WORKDIR TRIPLET QEMU}
+editor=${1:?usage: cross-test.sh EDITOR WORKDIR TRIPLET QEMU [CC]}
 work=${2:?}
 triplet=${3:?}
 qemu=${4:?}
 sysroot=/usr/$triplet
-cc=$triplet-gcc
-for tool in "$cc" "$qemu"; do
+cc=${5:-$triplet-gcc}
+[ "$qemu" = native ] || command -v "$qemu" >/dev/null || { echo "cross-test: no $qemu"; exit 1; }
+for tool in "${cc%% *}"; do
     command -v "$tool" >/dev/null || { echo "cross-test: $tool is not installed"; exit 1; }
 done
 here=$(cd "$(dirname "$0")" && pwd)
@@ -50,12 +54,21 @@ expect_sound_layout() {
     fi
 }
 
-# Starts a program under qemu and expects exactly OUTPUT and status 0.
+# Starts a program under qemu (or natively) with the cross C library.
+start() {
+    if [ "$qemu" = native ]; then
+        LD_LIBRARY_PATH=$sysroot/lib "$@"
+    else
+        QEMU_LD_PREFIX=$sysroot "$qemu" "$@"
+    fi
+}
+
+# Starts a program and expects exactly OUTPUT and status 0.
 expect_output() {
     run_program=$1
     run_expected=$2
     shift 2
-    run_got=$(QEMU_LD_PREFIX=$sysroot "$qemu" "$run_program" "$@" 2>&1)
+    run_got=$(start "$run_program" "$@" 2>&1)
     run_status=$?
     if [ "$run_status" -ne 0 ] || [ "$run_got" != "$run_expected" ]; then
         fail "$qemu -L $sysroot $run_program $*: status $run_status, printed '$run_got'," \
@@ -109,21 +122,26 @@ int main(int argc, char **argv) {
     return 0;
 }
 EOF
-"$cc" -shared -fPIC -DGREET=42 -Wl,--version-script=build/greet.map -Wl,-soname,libgreet.so.1 \
+$cc -shared -fPIC -DGREET=42 -Wl,--version-script=build/greet.map -Wl,-soname,libgreet.so.1 \
     -o lib/libgreet.so.1 build/greet.c || exit 1
 ln -s libgreet.so.1 lib/libgreet.so
-"$cc" -shared -fPIC -DGREET=7 -Wl,--version-script=build/greet.map -Wl,-soname,libother.so \
+$cc -shared -fPIC -DGREET=7 -Wl,--version-script=build/greet.map -Wl,-soname,libother.so \
     -o alt/libother.so build/greet.c || exit 1
-"$cc" -shared -fPIC -o extra/libextra.so build/extra.c || exit 1
-"$cc" -fPIE -pie -o build/pie build/main.c -Llib -lgreet || exit 1
-"$cc" -fno-PIE -no-pie -o build/nopie build/main.c -Llib -lgreet || exit 1
+$cc -shared -fPIC -o extra/libextra.so build/extra.c || exit 1
+$cc -fPIE -pie -o build/pie build/main.c -Llib -lgreet || exit 1
+$cc -fno-PIE -no-pie -o build/nopie build/main.c -Llib -lgreet || exit 1
 
 original_dynamic_flags=$(readelf -lW build/pie | awk -v size="$(wc -c <build/pie)" \
     -f "$here/layout-check.awk" | sed -n 's/^dynamic //p')
 interpreter=$(readelf -lW build/pie | sed -n 's/.*Requesting program interpreter: \(.*\)]$/\1/p')
 long_interpreter=$work/$(printf 'interpreter-folder-%02d/' $(seq 1 8))ld-copy.so
 mkdir -p "$(dirname "$long_interpreter")"
-cp "$(readlink -f "$sysroot$interpreter")" "$long_interpreter"
+# Under qemu the interpreter's path is inside the root; natively it is a path of this machine.
+if [ -f "$sysroot$interpreter" ]; then
+    cp "$(readlink -f "$sysroot$interpreter")" "$long_interpreter"
+else
+    cp "$(readlink -f "$interpreter")" "$long_interpreter"
+fi
 grow_path=$(printf "$work/%s:" $(seq -f 'missing-directory-%03g' 1 12))$work/lib
 
 for program in pie nopie; do
@@ -133,9 +151,9 @@ for program in pie nopie; do
     # qemu looks the interpreter up under its root first, then at the path itself.
     if edit --set-interpreter "$long_interpreter" "$file"; then
         expect_output "$file" "greet 42"
-        QEMU_LD_PREFIX=$sysroot "$qemu" "$file" maps | grep -qxF "$long_interpreter" &&
+        start "$file" maps | grep -qxF "$long_interpreter" &&
             checks=$((checks + 1)) ||
-            fail "$file is not run by $long_interpreter: $(QEMU_LD_PREFIX=$sysroot "$qemu" "$file" maps | sort -u)"
+            fail "$file is not run by $long_interpreter: $(start "$file" maps | sort -u)"
     fi
     edit --add-needed libextra.so --add-rpath "$work/extra:$work/alt" "$file" &&
         expect_output "$file" "extra loaded
@@ -161,7 +179,7 @@ if edit --set-soname "$soname" --set-rpath "$grow_path" "build/renamed/$soname";
     got=$("$editor" --print-soname "build/renamed/$soname")
     [ "$got" = "$soname" ] && checks=$((checks + 1)) || fail "--print-soname: '$got'"
     ln -s "$soname" build/renamed/libgreet.so
-    "$cc" -o build/renamed-user build/main.c -Lbuild/renamed -lgreet \
+    $cc -o build/renamed-user build/main.c -Lbuild/renamed -lgreet \
         -Wl,-rpath,"$work/build/renamed" || exit 1
     expect_output build/renamed-user "greet 42"
     expect_page_aligned "build/renamed/$soname" lib/libgreet.so.1
