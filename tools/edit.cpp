@@ -139,6 +139,10 @@ void check_invariants(const ElfImage &image, FILE *stream, std::vector<std::stri
         }
         if (p.p_type != PT_LOAD) continue;
         load_seen = true;
+        if (p.p_vaddr + p.p_memsz < p.p_vaddr) {
+            problems.emplace_back(format("loadable segment %zu wraps around the address space", i));
+            continue;
+        }
         if (previous != nullptr && p.p_vaddr < previous->p_vaddr + previous->p_memsz)
             problems.emplace_back(
                 format("loadable segment %zu overlaps or precedes the one before", i));
@@ -175,6 +179,7 @@ struct NewEntry {
     Elf64_Dyn entry{};
     long original = -1; // index in the old table, or -1 for a new entry
     bool pending = false;
+    bool has_text = false; // the string changes to text
     std::string text;
 };
 
@@ -481,6 +486,7 @@ void Editor::plan_dynamic() {
             read_string_at(image_.dynamic[static_cast<std::size_t>(e.original)].d_un.d_val) == text)
             return;
         e.pending = true;
+        e.has_text = true;
         e.text = text;
         dynamic_changed_ = true;
     };
@@ -1100,12 +1106,35 @@ void Editor::layout() {
     grow_ =
         strings_move || dynamic_moves || interp_moves || segments_.size() > image_.segments.size();
     if (!grow_) return;
-    // A PT_NULL entry makes room for the new segment without moving the table.
-    const auto unused = std::find_if(segments_.begin(), segments_.end(),
-                                     [](const Elf64_Phdr &p) { return p.p_type == PT_NULL; });
-    if (unused != segments_.end()) segments_.erase(unused);
-    const std::uint64_t phnum = segments_.size() + 1;
-    bool phdrs_move = phnum > image_.segments.size();
+
+    const Elf64_Phdr *dynamic_load = nullptr;
+    Elf64_Phdr *last_load = nullptr;
+    for (Elf64_Phdr &p : segments_) {
+        if (p.p_type != PT_LOAD) continue;
+        if (last_load == nullptr || p.p_vaddr > last_load->p_vaddr) last_load = &p;
+        if (image_.dynamic_segment >= 0 && image_.dynamic_address >= p.p_vaddr &&
+            image_.dynamic_address - p.p_vaddr < p.p_memsz)
+            dynamic_load = &p;
+    }
+    if (last_load == nullptr) throw EditError("no loadable segment");
+    const bool writable =
+        dynamic_moves && dynamic_load != nullptr && (dynamic_load->p_flags & PF_W) != 0;
+    // The last segment ends the file (as one this tool added does): it grows, and no program
+    // header is needed.
+    const bool extend = segments_.size() == image_.segments.size() &&
+                        last_load->p_offset + last_load->p_filesz == image_.file_size &&
+                        last_load->p_filesz == last_load->p_memsz &&
+                        (!writable || (last_load->p_flags & PF_W) != 0);
+    std::uint64_t phnum = segments_.size();
+    bool phdrs_move = false;
+    if (!extend) {
+        // A PT_NULL entry makes room for the new segment without moving the table.
+        const auto unused = std::find_if(segments_.begin(), segments_.end(),
+                                         [](const Elf64_Phdr &p) { return p.p_type == PT_NULL; });
+        if (unused != segments_.end()) segments_.erase(unused);
+        phnum = segments_.size() + 1;
+        phdrs_move = phnum > image_.segments.size();
+    }
     if (phnum >= PN_XNUM) throw EditError("too many program headers");
     // Better than moving the table: move what follows it (the interpreter's name, notes, hash
     // tables, dynamic symbols) and let it grow where it is, where every loader and binutils
@@ -1122,16 +1151,11 @@ void Editor::layout() {
     const std::uint64_t load_align = std::max<std::uint64_t>(page_, 1);
     std::uint64_t end_of_memory = 0;
     const Elf64_Phdr *first_load = nullptr;
-    const Elf64_Phdr *dynamic_load = nullptr;
     for (const Elf64_Phdr &p : segments_) {
         if (p.p_type != PT_LOAD) continue;
         if (first_load == nullptr) first_load = &p;
         end_of_memory = std::max(end_of_memory, p.p_vaddr + p.p_memsz);
-        if (image_.dynamic_segment >= 0 && image_.dynamic_address >= p.p_vaddr &&
-            image_.dynamic_address - p.p_vaddr < p.p_memsz)
-            dynamic_load = &p;
     }
-    if (first_load == nullptr) throw EditError("no loadable segment");
     // Pieces of the new space.
     std::uint64_t size = 0;
     auto place = [&](Placement &piece, std::uint64_t bytes, std::uint64_t alignment) {
@@ -1153,20 +1177,25 @@ void Editor::layout() {
     if (strings_move) place(new_strings_, strtab_size_ + appended_.size(), 1);
     grow_size_ = size;
 
-    // Keep address minus offset equal to the first loadable segment's, so the program header
-    // table's address is right whichever rule a loader uses (offset in the first segment plus
-    // load bias, or the segment holding it); pad the file when that costs little.
-    const std::uint64_t memory_start = round_up(end_of_memory, load_align);
-    const std::uint64_t file_start = round_up(image_.file_size, load_align);
-    const std::uint64_t delta = first_load->p_vaddr - first_load->p_offset;
-    constexpr std::uint64_t padding_limit = std::uint64_t{64} << 20;
-    if (first_load->p_vaddr >= first_load->p_offset && delta % load_align == 0 &&
-        (memory_start < delta || memory_start - delta <= file_start + padding_limit)) {
-        grow_offset_ = std::max(file_start, memory_start >= delta ? memory_start - delta : 0);
-        grow_address_ = grow_offset_ + delta;
+    if (extend) {
+        grow_offset_ = round_up(image_.file_size, 64);
+        grow_address_ = last_load->p_vaddr + (grow_offset_ - last_load->p_offset);
     } else {
-        grow_offset_ = file_start;
-        grow_address_ = memory_start + grow_offset_ % load_align;
+        // Keep address minus offset equal to the first loadable segment's, so the program header
+        // table's address is right whichever rule a loader uses (offset in the first segment plus
+        // load bias, or the segment holding it); pad the file when that costs little.
+        const std::uint64_t memory_start = round_up(end_of_memory, load_align);
+        const std::uint64_t file_start = round_up(image_.file_size, load_align);
+        const std::uint64_t delta = first_load->p_vaddr - first_load->p_offset;
+        constexpr std::uint64_t padding_limit = std::uint64_t{64} << 20;
+        if (first_load->p_vaddr >= first_load->p_offset && delta % load_align == 0 &&
+            (memory_start < delta || memory_start - delta <= file_start + padding_limit)) {
+            grow_offset_ = std::max(file_start, memory_start >= delta ? memory_start - delta : 0);
+            grow_address_ = grow_offset_ + delta;
+        } else {
+            grow_offset_ = file_start;
+            grow_address_ = memory_start + grow_offset_ % load_align;
+        }
     }
     for (Placement *piece :
          {&moved_range_, &new_phdrs_, &new_dynamic_, &new_interp_, &new_strings_}) {
@@ -1177,20 +1206,23 @@ void Editor::layout() {
           ", page size 0x%" PRIx64,
           grow_offset_, grow_address_, grow_size_, load_align);
 
-    Elf64_Phdr load{};
-    load.p_type = PT_LOAD;
-    load.p_flags = PF_R;
-    if (dynamic_moves && dynamic_load != nullptr && (dynamic_load->p_flags & PF_W) != 0)
-        load.p_flags |= PF_W;
-    load.p_offset = grow_offset_;
-    load.p_vaddr = load.p_paddr = grow_address_;
-    load.p_filesz = load.p_memsz = grow_size_;
-    load.p_align = load_align;
-    // After the last loadable segment: it has the highest address.
-    std::size_t last_load = 0;
-    for (std::size_t i = 0; i < segments_.size(); ++i)
-        if (segments_[i].p_type == PT_LOAD) last_load = i;
-    segments_.insert(segments_.begin() + static_cast<long>(last_load) + 1, load);
+    if (extend) {
+        last_load->p_filesz = last_load->p_memsz = grow_offset_ + grow_size_ - last_load->p_offset;
+        debug("the last loadable segment grows to 0x%" PRIx64 " bytes", last_load->p_filesz);
+    } else {
+        Elf64_Phdr load{};
+        load.p_type = PT_LOAD;
+        load.p_flags = writable ? PF_R | PF_W : PF_R;
+        load.p_offset = grow_offset_;
+        load.p_vaddr = load.p_paddr = grow_address_;
+        load.p_filesz = load.p_memsz = grow_size_;
+        load.p_align = load_align;
+        // After the last loadable segment: it has the highest address.
+        std::size_t after = 0;
+        for (std::size_t i = 0; i < segments_.size(); ++i)
+            if (segments_[i].p_type == PT_LOAD) after = i;
+        segments_.insert(segments_.begin() + static_cast<long>(after) + 1, load);
+    }
 
     shift_moved_range();
     for (Elf64_Phdr &p : segments_) {
@@ -1212,6 +1244,8 @@ void Editor::layout() {
         }
     }
     if (phdrs_move) header_.e_phoff = new_phdrs_.offset;
+    // The count goes into the header even when it was kept in section 0 (extended numbering):
+    // it fits, and kernels load no file that uses PN_XNUM.
     header_.e_phnum = static_cast<Elf64_Half>(phnum);
 }
 
@@ -1355,7 +1389,7 @@ void Editor::write(int fd) {
     const Elf64_Phdr *old_interp = nullptr;
     for (const Elf64_Phdr &p : image_.segments)
         if (p.p_type == PT_INTERP) old_interp = &p;
-    for (std::size_t i = 1; i < sections_.size(); ++i) {
+    for (std::size_t i = 0; i < sections_.size(); ++i) {
         Elf64_Shdr &s = sections_[i];
         const Elf64_Shdr &was = image_.sections[i];
         const Placement *moved = nullptr;
@@ -1390,6 +1424,31 @@ void Editor::verify(const std::string &name) {
     if (result.segments.size() != segments_.size() ||
         result.dynamic.size() < (dynamic_changed_ ? entries_.size() + 1 : 0))
         problems.emplace_back("the result does not read back as planned");
+    // Every dynamic entry and string, and the interpreter, read back as planned.
+    for (std::size_t i = 0; problems.empty() && dynamic_changed_ && i < entries_.size(); ++i) {
+        const NewEntry &e = entries_[i];
+        if (result.dynamic[i].d_tag != e.entry.d_tag) {
+            problems.push_back(format("dynamic entry %zu reads back with another tag", i));
+            break;
+        }
+        if (!is_string_tag(e.entry.d_tag)) continue;
+        const std::string expected =
+            e.has_text
+                ? e.text
+                : read_string_at(image_.dynamic[static_cast<std::size_t>(e.original)].d_un.d_val);
+        std::string got;
+        if (!result.dynamic_string(check.get(), result.dynamic[i].d_un.d_val, got) ||
+            got != expected)
+            problems.push_back(format("dynamic entry %zu reads back as '%s', not '%s'", i,
+                                      got.c_str(), expected.c_str()));
+    }
+    for (const Elf64_Phdr &p : result.segments) {
+        std::string got;
+        if (p.p_type != PT_INTERP || !interpreter_ || !problems.empty()) continue;
+        if (!result.read_bytes(check.get(), p.p_offset, p.p_filesz, got) ||
+            std::strcmp(got.c_str(), interpreter_->c_str()) != 0)
+            problems.emplace_back("the interpreter does not read back as planned");
+    }
     if (!problems.empty())
         throw EditError("the result would be broken (" + problems.front() + "); nothing changed");
 }

@@ -226,7 +226,9 @@ bool ElfImage::file_offset(std::uint64_t address, std::uint64_t length,
     for (const Elf64_Phdr &p : segments) {
         if (p.p_type != PT_LOAD || address < p.p_vaddr) continue;
         const std::uint64_t into = address - p.p_vaddr;
-        if (into > p.p_filesz || length > p.p_filesz - into) continue;
+        if (into > p.p_filesz || length > p.p_filesz - into || p.p_offset > file_size ||
+            into > file_size - p.p_offset)
+            continue;
         offset = p.p_offset + into;
         return in_file(offset, length);
     }

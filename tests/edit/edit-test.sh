@@ -148,6 +148,9 @@ growth)
         "$tool" --set-interpreter "$LONG/ld.so" $program.2
         [ "$("$tool" --print-interpreter $program.2)" = "$LONG/ld.so" ] || fail "interpreter"
         runs $program.2 "answer 42"
+        # Later growth extends the segment the first one added, which ends the file.
+        [ "$(readelf -lW $program.1 | grep -c LOAD)" = "$(readelf -lW $program.2 | grep -c LOAD)" ] ||
+            fail "$program: a second read-only segment was added"
         [ "$("$tool" --print-needed $program.2 | head -n1)" = libm.so.6 ] ||
             fail "$program: added needed entry is not first"
         [ "$("$tool" --print-rpath $program.2)" = "$LONG:/another/directory/name/that/makes/it/longer" ] ||
@@ -242,6 +245,24 @@ print)
     [ "$("$tool" --print-needed --print-rpath --print-interpreter pie nopie)" = \
         "$(patchelf --print-needed --print-rpath --print-interpreter pie nopie)" ] ||
         fail "several options and files"
+    # --shrink-rpath, with and without allowed prefixes, keeps what patchelf keeps.
+    mkdir -p empty
+    for prefixes in "" "$LONG:/nowhere"; do
+        cp pie ours.bin
+        cp pie theirs.bin
+        for program in "$tool" patchelf; do
+            file=ours.bin
+            [ "$program" = patchelf ] && file=theirs.bin
+            "$program" --set-rpath "\$ORIGIN/x:/nonexistent:$W/empty:$W/lib:$LONG:relative" $file
+            if [ -n "$prefixes" ]; then
+                "$program" --shrink-rpath --allowed-rpath-prefixes "$prefixes" $file
+            else
+                "$program" --shrink-rpath $file
+            fi
+        done
+        [ "$("$tool" --print-rpath ours.bin)" = "$(patchelf --print-rpath theirs.bin)" ] ||
+            fail "--shrink-rpath '$prefixes': $("$tool" --print-rpath ours.bin)"
+    done
     # Prints show the file as it was before the edits of the same call.
     cp lib/libanswer.so libp.so
     [ "$("$tool" --set-soname libother.so --print-soname libp.so)" = libanswer.so ] ||
@@ -338,6 +359,41 @@ files)
     "$tool" --set-rpath "$W/lib" many1.bin many2.bin
     runs many1.bin "answer 42"
     runs many2.bin "answer 42"
+    ;;
+extended)
+    build
+    # Writes the little-endian value $2 in $3 bytes at offset $4 of file $1.
+    put() {
+        value=$2
+        i=0
+        while [ $i -lt "$3" ]; do
+            printf "\\$(printf %03o $((value % 256)))"
+            value=$((value / 256))
+            i=$((i + 1))
+        done | dd of="$1" bs=1 seek="$4" conv=notrunc 2>/dev/null
+    }
+    # Extended numbering: the section count, name table index and program header count moved
+    # into section 0 (e_shnum 0, SHN_XINDEX, PN_XNUM) read as the plain ones.
+    cp pie extended
+    shoff=$(readelf -hW pie | awk '/Start of section headers/ {print $5}')
+    shnum=$(readelf -hW pie | awk '/Number of section headers/ {print $5}')
+    shstrndx=$(readelf -hW pie | awk '/Section header string table index/ {print $6}')
+    phnum=$(readelf -hW pie | awk '/Number of program headers/ {print $5}')
+    put extended "$shnum" 8 $((shoff + 32))
+    put extended "$shstrndx" 4 $((shoff + 40))
+    put extended "$phnum" 4 $((shoff + 44))
+    put extended 0 2 60
+    put extended 65535 2 62
+    put extended 65535 2 56
+    for option in --print-interpreter --print-rpath --print-needed; do
+        [ "$("$tool" $option extended)" = "$("$tool" $option pie)" ] ||
+            fail "extended numbering: $option differs"
+    done
+    "$tool" --set-rpath "$LONG" extended
+    runs extended "answer 42"
+    [ "$("$tool" --print-rpath extended)" = "$LONG" ] || fail "extended numbering: edit"
+    readelf -hW extended | grep -q "Number of program headers: *$((phnum + 1))\$" ||
+        fail "extended numbering: the program header count is not in the header"
     ;;
 rename)
     build
