@@ -398,6 +398,26 @@ for library in lib/libgreet.so.1 build/librpath.so build/librunpath.so; do
     expect_sound_layout "build/renamed/$soname" RW
 done
 
+# --- Edits that fit change only the bytes they must: a shorter SONAME and needed name that no
+# version record shares (the string table), a removed needed entry (the dynamic table).
+cc -shared -fPIC -DGREET=5 -Wl,-soname,libplain-greeting.so.1 -o build/plain.so build/greet.c
+cp build/plain.so build/short-soname.so
+edit --set-soname libp.so.1 build/short-soname.so
+expect_bytes_only_in build/plain.so build/short-soname.so .dynstr
+got=$("$editor" --print-soname build/short-soname.so)
+[ "$got" = libp.so.1 ] && pass || fail "--set-soname libp.so.1: prints '$got'"
+cp build/multi-1 build/short-needed
+edit --replace-needed libextra.so libx.so build/short-needed
+expect_bytes_only_in build/multi-1 build/short-needed .dynstr
+mkdir -p build/short-lib && cp extra/libextra.so build/short-lib/libx.so
+edit --set-rpath "$work/lib:$work/build/short-lib" build/short-needed
+expect_output build/short-needed "extra loaded
+greet 42"
+cp build/multi-1 build/fewer
+edit --remove-needed libextra.so build/fewer
+expect_bytes_only_in build/multi-1 build/fewer .dynamic
+expect_output build/fewer "greet 42"
+
 # --- Flags and tags.
 cp build/pie build/flags
 # Without the default folders, the C library must be on the search path too.
