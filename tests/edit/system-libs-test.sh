@@ -3,7 +3,8 @@
 # *.so*, subfolders included) with a search path long enough to force growth and an added needed
 # library, then loads the result with dlopen (RTLD_LAZY | RTLD_LOCAL) in a fresh process. A
 # library whose original does not load is skipped; every other edited copy must load, keep the
-# new search path, and keep what a loader relies on (layout-check.awk) as its original did. Runs JOBS libraries at a time; the copies live in WORKDIR, one at a time per job.
+# new search path, and keep what a loader relies on (layout-check.awk) as its original did. One in
+# four is then edited again (a longer search path, one more needed library) and loaded again. Runs JOBS libraries at a time; the copies live in WORKDIR, one at a time per job.
 #
 # usage: system-libs-test.sh EDITOR WORKDIR [JOBS] [LIBDIR]
 set -u
@@ -58,6 +59,18 @@ elif ! loaded=$(timeout 20 "$work/load" "$copy" 2>&1 </dev/null); then
 elif [ "$("$editor" --print-rpath "$copy" 2>&1)" != "$rpath" ] ||
     ! readelf -dW "$copy" | grep -q 'NEEDED.*\[libm\.so\.6\]'; then
     echo "FAIL $library: the edited copy lacks the new search path or needed entry" >>"$out"
+elif [ $(($(echo "$library" | cksum | cut -d' ' -f1) % 4)) -eq 0 ]; then
+    # One library in four gets a second growing edit of the edited copy.
+    rpath2=$rpath:/opt/quenza-edit-test/$(printf 'second-edit-%03d' $(seq 1 20) | tr -d '\n')
+    if ! message=$("$editor" --set-rpath "$rpath2" --add-needed libdl.so.2 "$copy" 2>&1); then
+        echo "FAIL second edit: $editor --set-rpath <${#rpath2} characters> --add-needed libdl.so.2 (edited $library): $message" >>"$out"
+    elif ! loaded=$(timeout 20 "$work/load" "$copy" 2>&1 </dev/null); then
+        echo "FAIL dlopen after a second edit of $library: $loaded" >>"$out"
+    elif [ "$(layout "$copy")" != "$(layout "$library")" ]; then
+        echo "FAIL $library: after a second edit, $(layout "$copy" | tr '\n' ' ')" >>"$out"
+    else
+        echo "ok $library (edited twice)" >>"$out"
+    fi
 else
     echo "ok $library" >>"$out"
 fi
@@ -71,6 +84,6 @@ loaded=$(grep -c '^ok ' "$work/all")
 skipped=$(grep -c '^skip ' "$work/all")
 failed=$(grep -c '^FAIL ' "$work/all")
 grep '^FAIL ' "$work/all"
-echo "system-libs-test: $loaded edited libraries loaded, $failed failed," \
-    "$skipped skipped (the original does not load)"
+echo "system-libs-test: $loaded edited libraries loaded ($(grep -c 'edited twice' "$work/all")" \
+    "of them after a second edit), $failed failed, $skipped skipped (the original does not load)"
 [ "$failed" -eq 0 ] && [ "$loaded" -gt 100 ]
