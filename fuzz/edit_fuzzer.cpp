@@ -26,15 +26,24 @@ namespace {
 
 #define CHECK(condition) ((condition) ? (void)0 : fail(#condition, __LINE__))
 
-// A private folder for the input and the outputs, made once per process.
+// A private folder for the input and the outputs, made once per process and removed at its exit.
+std::string folder_path;
+
+void remove_folder() {
+    std::remove((folder_path + "/input").c_str());
+    std::remove((folder_path + "/output").c_str());
+    rmdir(folder_path.c_str());
+}
+
 const std::string &folder() {
-    static const std::string path = [] {
+    if (folder_path.empty()) {
         const char *base = std::getenv("TMPDIR");
         std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/edit-fuzz-XXXXXX";
         CHECK(mkdtemp(pattern.data()) != nullptr);
-        return pattern;
-    }();
-    return path;
+        folder_path = pattern;
+        std::atexit(remove_folder);
+    }
+    return folder_path;
 }
 
 std::string read_file(const std::string &path, bool &exists) {
