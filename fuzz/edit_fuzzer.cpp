@@ -1,11 +1,14 @@
-// Fuzz target: quenza-edit's whole path on the input as an ELF file. Five edits (a long and a short
-// search path, an added needed library, a long interpreter, a long SONAME) each write a new file
-// with --output. Whatever the input, an edit ends with 0 or 1 and never changes its input; a
-// refused edit leaves no output behind. An accepted edit's result must read back cleanly: the
-// editor prints exactly the value it set, accepts the same edit of it again, and quenza-dump finds
-// no problem in it when it found none in the input.
+// Fuzz target: quenza-edit's whole path on the input as an ELF file. Six edits (a long and a short
+// search path, an added needed library, a long interpreter, a long SONAME, the OS/ABI byte) each
+// write a new file with --output. Whatever the input, an edit ends with 0 or 1 and never changes
+// its input; a refused edit leaves no output behind. An accepted edit's result must read back
+// cleanly: the editor prints exactly the value it set, accepts the same edit of it again, and
+// quenza-dump finds no problem in it when it found none in the input. The input checks are the
+// same for every edit: when the OS/ABI edit (which needs nothing of the file) is refused, so is
+// every other; when it is accepted, the others are too wherever the file has what they change.
 #include "dump.hpp"
 #include "edit.hpp"
+#include "elf_image.hpp"
 
 #include <unistd.h>
 
@@ -105,7 +108,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const std::string long_rpath = "/opt/" + std::string(300, 'r') + ":$ORIGIN/../lib";
     const std::string interpreter = "/lib/" + std::string(120, 'i') + "/ld.so.1";
     const std::string soname = "libfuzzed-" + std::string(90, 's') + ".so.1";
-    enum { set_long_rpath, set_short_rpath, add_needed, set_interpreter, set_soname, edits };
+    enum {
+        set_long_rpath,
+        set_short_rpath,
+        add_needed,
+        set_interpreter,
+        set_soname,
+        set_os_abi,
+        edits
+    };
+    int statuses[edits] = {};
     for (int which = 0; which < edits; ++which) {
         EditOptions options;
         options.output = output;
@@ -127,14 +139,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             options.set_interpreter = interpreter;
             print.print_interpreter = true;
             break;
-        default:
+        case set_soname:
             options.set_soname = soname;
             print.print_soname = true;
+            break;
+        default:
+            options.os_abi = ELFOSABI_FREEBSD;
+            print.print_os_abi = true;
             break;
         }
         std::remove(output.c_str());
         std::string printed;
         const int status = edit(options, input, printed);
+        statuses[which] = status;
         bool exists = false;
         CHECK(read_file(input, exists) == original);
         const std::string result = read_file(output, exists);
@@ -159,8 +176,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         case set_interpreter:
             CHECK(printed == interpreter + "\n");
             break;
-        default:
+        case set_soname:
             CHECK(printed == soname + "\n");
+            break;
+        default:
+            CHECK(printed == "FreeBSD\n");
             break;
         }
         if (input_problems == 0) CHECK(dump_status(output) == 0);
@@ -171,5 +191,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         CHECK(edit(again, output, printed) == 0);
     }
     std::remove(output.c_str());
+
+    // A damaged input is refused whatever the edit; a sound one is edited wherever the edit
+    // applies (a dynamic table for the dynamic edits; a program interpreter and a loadable
+    // segment for the interpreter).
+    for (int which = 0; which < edits; ++which)
+        if (statuses[set_os_abi] != 0) CHECK(statuses[which] != 0);
+    if (statuses[set_os_abi] == 0) {
+        FILE *stream = std::fopen(input.c_str(), "rb");
+        CHECK(stream != nullptr);
+        ElfImage image;
+        CHECK(image.load(stream, 0, [](const std::string &) {}));
+        std::fclose(stream);
+        bool interp = false;
+        bool load = false;
+        for (const Elf64_Phdr &p : image.segments) {
+            interp = interp || p.p_type == PT_INTERP;
+            load = load || p.p_type == PT_LOAD;
+        }
+        if (interp && load) CHECK(statuses[set_interpreter] == 0);
+        if (image.has_dynamic)
+            for (int which : {set_long_rpath, set_short_rpath, add_needed, set_soname})
+                CHECK(statuses[which] == 0);
+    }
     return 0;
 }

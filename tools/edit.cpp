@@ -87,6 +87,22 @@ bool is_address_tag(std::int64_t tag) {
     }
 }
 
+// Dynamic tags of a table and of its size in bytes.
+struct SizedTable {
+    std::int64_t address;
+    std::int64_t size;
+};
+
+constexpr SizedTable sized_tables[] = {
+    {DT_RELA, DT_RELASZ},
+    {DT_REL, DT_RELSZ},
+    {DT_JMPREL, DT_PLTRELSZ},
+    {DT_RELR, DT_RELRSZ},
+    {DT_INIT_ARRAY, DT_INIT_ARRAYSZ},
+    {DT_FINI_ARRAY, DT_FINI_ARRAYSZ},
+    {DT_PREINIT_ARRAY, DT_PREINIT_ARRAYSZ},
+};
+
 std::uint64_t round_up(std::uint64_t value, std::uint64_t alignment) {
     return (value + alignment - 1) / alignment * alignment;
 }
@@ -153,6 +169,8 @@ void check_invariants(const ElfImage &image, FILE *stream, std::vector<std::stri
                                          i));
         previous = &p;
     }
+    if (image.dynamic_segment >= 0 && !image.has_dynamic)
+        problems.emplace_back("the dynamic segment holds no readable entry");
     if (!image.has_dynamic) return;
     for (const Elf64_Dyn &entry : image.dynamic) {
         if (!is_address_tag(entry.d_tag) || entry.d_un.d_ptr == 0) continue;
@@ -166,10 +184,32 @@ void check_invariants(const ElfImage &image, FILE *stream, std::vector<std::stri
                 format("dynamic entry 0x%" PRIx64 ": address 0x%" PRIx64 " is not in loaded memory",
                        static_cast<std::uint64_t>(entry.d_tag), entry.d_un.d_ptr));
     }
-    std::uint64_t offset = 0;
-    std::uint64_t size = 0;
-    if (image.find_dynamic(DT_STRTAB) != nullptr && !image.dynamic_strings(offset, size))
+    // Every linker writes the dynamic string table, and the loader reads names through it.
+    std::uint64_t strings = 0;
+    std::uint64_t strings_size = 0;
+    if (image.find_dynamic(DT_STRTAB) == nullptr || image.find_dynamic(DT_STRSZ) == nullptr)
+        problems.emplace_back("the dynamic table has no string table (DT_STRTAB, DT_STRSZ)");
+    else if (!image.dynamic_strings(strings, strings_size))
         problems.emplace_back("the dynamic string table is not in the file's loaded bytes");
+    else
+        for (const Elf64_Dyn &entry : image.dynamic)
+            if (is_string_tag(entry.d_tag) && entry.d_un.d_val >= strings_size)
+                problems.emplace_back(format("dynamic entry 0x%" PRIx64 ": string offset 0x%" PRIx64
+                                             " is outside the string table",
+                                             static_cast<std::uint64_t>(entry.d_tag),
+                                             entry.d_un.d_val));
+    // Tables the loader reads whole lie in the file's loaded bytes.
+    for (const SizedTable &table : sized_tables) {
+        const Elf64_Dyn *start = image.find_dynamic(table.address);
+        const Elf64_Dyn *length = image.find_dynamic(table.size);
+        std::uint64_t offset = 0;
+        if (start != nullptr && length != nullptr && length->d_un.d_val != 0 &&
+            !image.file_offset(start->d_un.d_ptr, length->d_un.d_val, offset))
+            problems.emplace_back(format("dynamic entry 0x%" PRIx64 ": its 0x%" PRIx64
+                                         " bytes are not in the file's loaded bytes",
+                                         static_cast<std::uint64_t>(table.address),
+                                         length->d_un.d_val));
+    }
 }
 
 // ---- The edit of one file --------------------------------------------------------------------

@@ -271,12 +271,18 @@ print)
 damaged)
     build
     size=$(stat -c %s pie)
+    # Every modifying option checks the whole input, not only what it changes.
     check_refused() {
         cp "$1" before.bin
-        if "$tool" --set-rpath "$LONG" "$1" 2>err.txt; then fail "$1 accepted"; fi
-        [ -s err.txt ] || fail "$1: no message"
-        cmp before.bin "$1" || fail "$1 changed"
-        [ -z "$(ls -A | grep '^\.')" ] || fail "$1: temporary file left behind"
+        for edit in "--set-rpath $LONG" "--set-interpreter /lib/$LONG/ld.so" "--set-os-abi gnu" \
+            --set-execstack "--add-needed libx.so" "--set-soname x" --no-default-lib \
+            --add-debug-tag --remove-rpath; do
+            # shellcheck disable=SC2086 # the option and its value are two words
+            if "$tool" $edit "$1" 2>err.txt; then fail "$1 accepted by $edit"; fi
+            [ -s err.txt ] || fail "$1: no message from $edit"
+            cmp before.bin "$1" || fail "$1 changed by $edit"
+            [ -z "$(ls -A | grep '^\.')" ] || fail "$1: temporary file left behind by $edit"
+        done
     }
     head -c 40 pie >cut-header
     check_refused cut-header
@@ -297,6 +303,16 @@ damaged)
     printf '\377\377\377\177' | dd of=bad-strtab bs=1 seek=$((dyn + idx * 16 + 8)) \
         conv=notrunc 2>/dev/null
     check_refused bad-strtab
+    # No string table at all: the first dynamic entry becomes DT_NULL.
+    cp pie empty-dynamic
+    printf '\0\0\0\0\0\0\0\0' | dd of=empty-dynamic bs=1 seek=$((dyn)) conv=notrunc 2>/dev/null
+    check_refused empty-dynamic
+    # DT_RELA's table reaching past the file: DT_RELASZ made huge.
+    cp pie bad-relasz
+    idx=$(readelf -dW pie | awk '/^ 0x/ {n++} /\(RELASZ\)/ {print n - 1; exit}')
+    printf '\377\377\377\177' | dd of=bad-relasz bs=1 seek=$((dyn + idx * 16 + 8)) \
+        conv=notrunc 2>/dev/null
+    check_refused bad-relasz
     # Two loadable segments overlapping in memory: the second starts at the first's address.
     cp pie overlap
     phoff=$(readelf -hW pie | awk '/Start of program headers/ {print $5}')
