@@ -378,8 +378,9 @@ void Editor::print() {
     }
     if (options_.print_os_abi)
         std::fprintf(out_, "%s\n", os_abi_name(image_.header.e_ident[EI_OSABI]));
-    if ((options_.print_soname || options_.print_rpath || options_.print_needed) &&
-        !image_.has_dynamic)
+    // A file without a dynamic table has no SONAME (nothing is printed), but no rpath or needed
+    // list either, which is an error, as patchelf has it.
+    if ((options_.print_rpath || options_.print_needed) && !image_.has_dynamic)
         throw EditError("cannot find section '.dynamic'. The input file is most likely "
                         "statically linked");
     if (options_.print_soname) {

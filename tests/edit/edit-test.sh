@@ -229,7 +229,11 @@ print)
     build
     cp lib/libversioned.so libv.so
     patchelf --set-rpath "$LONG" libv.so
-    for file in pie nopie user lib/libanswer.so lib/libnosoname.so libv.so /bin/sh; do
+    # A statically linked program has no dynamic section: no SONAME (printed as nothing, and
+    # success), and no rpath or needed list (an error).
+    cc -static -o static main.c answer.c
+    [ -z "$("$tool" --print-soname static)" ] || fail "--print-soname of a static program"
+    for file in pie nopie user lib/libanswer.so lib/libnosoname.so libv.so /bin/sh static; do
         for option in --print-interpreter --print-soname --print-rpath --print-needed; do
             set +e
             ours=$("$tool" $option "$file" 2>/dev/null)
@@ -245,6 +249,18 @@ print)
     [ "$("$tool" --print-needed --print-rpath --print-interpreter pie nopie)" = \
         "$(patchelf --print-needed --print-rpath --print-interpreter pie nopie)" ] ||
         fail "several options and files"
+    for options in "--print-soname --print-needed" "--print-interpreter --print-soname"; do
+        set +e
+        # shellcheck disable=SC2086 # several options
+        ours=$("$tool" $options static 2>/dev/null)
+        our_status=$?
+        # shellcheck disable=SC2086
+        theirs=$(patchelf $options static 2>/dev/null)
+        their_status=$?
+        set -e
+        [ "$ours:$our_status" = "$theirs:$their_status" ] ||
+            fail "$options static: '$ours' $our_status, patchelf '$theirs' $their_status"
+    done
     # --shrink-rpath, with and without allowed prefixes, keeps what patchelf keeps.
     mkdir -p empty
     for prefixes in "" "$LONG:/nowhere"; do
