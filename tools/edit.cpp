@@ -1221,10 +1221,11 @@ void Editor::layout() {
     if (extend) {
         grow_offset_ = round_up(image_.file_size, 64);
         grow_address_ = last_load->p_vaddr + (grow_offset_ - last_load->p_offset);
-    } else {
-        // Keep address minus offset equal to the first loadable segment's, so the program header
-        // table's address is right whichever rule a loader uses (offset in the first segment plus
-        // load bias, or the segment holding it); pad the file when that costs little.
+    } else if (phdrs_move) {
+        // The program header table moves into the new segment: keep address minus offset equal
+        // to the first loadable segment's, so the table's address is right whichever rule a
+        // loader uses (offset in the first segment plus load bias, or the segment holding it);
+        // pad the file when that costs little.
         const std::uint64_t memory_start = round_up(end_of_memory, load_align);
         const std::uint64_t file_start = round_up(image_.file_size, load_align);
         const std::uint64_t delta = first_load->p_vaddr - first_load->p_offset;
@@ -1237,6 +1238,11 @@ void Editor::layout() {
             grow_offset_ = file_start;
             grow_address_ = memory_start + grow_offset_ % load_align;
         }
+    } else {
+        // The table stays where it is: the new segment follows the file's end and, in memory,
+        // the last segment's page, its offset and address congruent modulo the page size.
+        grow_offset_ = round_up(image_.file_size, 64);
+        grow_address_ = round_up(end_of_memory, load_align) + grow_offset_ % load_align;
     }
     for (Placement *piece :
          {&moved_range_, &new_phdrs_, &new_dynamic_, &new_interp_, &new_strings_}) {

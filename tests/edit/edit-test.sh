@@ -7,6 +7,7 @@ set -eu
 tool=$1
 work=$2
 case_name=$3
+here=$(cd "$(dirname "$0")" && pwd)
 rm -rf "$work/$case_name"
 mkdir -p "$work/$case_name"
 cd "$work/$case_name"
@@ -156,6 +157,27 @@ growth)
         [ "$("$tool" --print-rpath $program.2)" = "$LONG:/another/directory/name/that/makes/it/longer" ] ||
             fail "$program: --add-rpath"
     done
+    # A large .bss costs no padding: the new segment follows the file's end (the program header
+    # table grows where it is), its address after the last segment's memory, both congruent
+    # modulo the page size.
+    cat >big.c <<'EOF'
+#include <stdio.h>
+static char big[32 << 20];
+int main(void) { big[sizeof big - 1] = 42; printf("answer %d\n", big[sizeof big - 1]); return 0; }
+EOF
+    cc -fPIE -pie -o big big.c
+    cp big big.1
+    "$tool" --set-rpath "/$(printf '%0400d' 0)" big.1
+    runs big.1 "answer 42"
+    [ "$(stat -c %s big.1)" -le $(($(stat -c %s big) + 3 * 4096 + 4096)) ] ||
+        fail "a program with a large .bss grew from $(stat -c %s big) to $(stat -c %s big.1) bytes"
+    layout=$(readelf -lW big.1 | awk -v size="$(stat -c %s big.1)" -f "$here/layout-check.awk" |
+        grep -v '^dynamic ' || true)
+    [ -z "$layout" ] || fail "big.1: $layout"
+    readelf -lW big.1 | awk '$1 == "LOAD" { o = $2; v = $3; a = $NF } END { print o, v, a }' >new.txt
+    read -r offset address align <new.txt
+    [ $(((offset - address) % align)) = 0 ] ||
+        fail "big.1: the new segment's offset and address disagree modulo its alignment"
     # A long interpreter name: the kernel starts it from its new place.
     long_ld=$W/a-long-directory-for-the-dynamic-loader-of-this-test-with-padding
     mkdir -p "$long_ld"
