@@ -119,6 +119,24 @@ std::string format(const char *pattern, ...) {
     return text;
 }
 
+std::uint32_t gnu_hash(const std::string &name) {
+    std::uint32_t h = 5381;
+    for (const char c : name)
+        h = h * 33 + static_cast<unsigned char>(c);
+    return h;
+}
+
+std::uint32_t sysv_hash(const std::string &name) {
+    std::uint32_t h = 0;
+    for (const char c : name) {
+        h = (h << 4) + static_cast<unsigned char>(c);
+        const std::uint32_t g = h & 0xf0000000U;
+        if (g != 0) h ^= g >> 24;
+        h &= ~g;
+    }
+    return h;
+}
+
 // Raised for anything that stops the edit of one file; the message says why.
 struct EditError : std::runtime_error {
     using std::runtime_error::runtime_error;
@@ -269,6 +287,21 @@ class Editor {
                           std::vector<bool> &blocked);
     void clear_versions();
     void rename_symbols();
+    // Where the hash tables are (file offsets, 0 when absent) and their parameters.
+    struct HashTables {
+        std::uint64_t sysv;
+        unsigned sysv_width;
+        std::uint64_t sysv_buckets;
+        std::uint64_t gnu;
+        std::uint64_t gnu_buckets;
+        std::uint64_t gnu_first;
+        std::uint64_t bloom_size;
+        std::uint64_t bloom_shift;
+        unsigned word;
+    };
+    void reorder_symbols(const HashTables &tables, std::uint64_t offset, std::uint64_t count);
+    void reorder_relocations(std::uint64_t symbols_address,
+                             const std::vector<std::uint32_t> &index);
     void rename_version_needs();
     std::uint64_t append_string(const std::string &text);
     std::uint64_t read_word(std::uint64_t offset, unsigned width);
@@ -303,6 +336,10 @@ class Editor {
     std::vector<std::pair<std::uint64_t, Elf64_Versym>> versym_writes_;
     std::vector<std::pair<std::uint64_t, Elf64_Sym>> symbol_writes_;
     std::vector<std::pair<std::uint64_t, Elf64_Verneed>> verneed_writes_;
+    std::vector<std::pair<std::uint64_t, Elf64_Rel>> rel_writes_;
+    // Each dynamic symbol's new index, when renames reordered them.
+    std::vector<std::uint32_t> new_symbol_index_;
+    std::vector<std::pair<std::uint64_t, Elf64_Rela>> rela_writes_;
     // Hash table words changed by renames: offset -> (value, width in bytes).
     std::map<std::uint64_t, std::pair<std::uint64_t, unsigned>> word_writes_;
     bool changed_ = false;
@@ -824,7 +861,8 @@ void Editor::clear_versions() {
                 continue;
             for (const std::string &wanted : options_.clear_symbol_version)
                 if (name == wanted) {
-                    const std::uint64_t index = done + static_cast<std::uint64_t>(i);
+                    std::uint64_t index = done + static_cast<std::uint64_t>(i);
+                    if (index < new_symbol_index_.size()) index = new_symbol_index_[index];
                     versym_writes_.emplace_back(versym_offset + index * 2, VER_NDX_GLOBAL);
                     debug("clearing symbol version for %s", name.c_str());
                 }
@@ -941,25 +979,9 @@ void Editor::rename_symbols() {
             !image_.in_file(gnu, 16 + bloom_size * word + (gnu_buckets + count - gnu_first) * 4))
             throw EditError("the GNU hash table is outside the file");
     }
-    auto gnu_hash = [](const std::string &name) {
-        std::uint32_t h = 5381;
-        for (const char c : name)
-            h = h * 33 + static_cast<unsigned char>(c);
-        return h;
-    };
-    auto sysv_hash = [](const std::string &name) {
-        std::uint32_t h = 0;
-        for (const char c : name) {
-            h = (h << 4) + static_cast<unsigned char>(c);
-            const std::uint32_t g = h & 0xf0000000U;
-            if (g != 0) h ^= g >> 24;
-            h &= ~g;
-        }
-        return h;
-    };
-
     std::vector<Elf64_Sym> symbols(std::min<std::uint64_t>(count, 4096));
     bool renamed = false;
+    bool reorder = false;
     for (std::uint64_t done = 0; done < count;) {
         const int chunk = static_cast<int>(std::min<std::uint64_t>(count - done, 4096));
         if (!image_.seek(in_.get(), offset + done * symbol_size) ||
@@ -977,14 +999,11 @@ void Editor::rename_symbols() {
             const std::string &to = rule->second;
             if (to.empty() || to.find('\0') != std::string::npos)
                 throw EditError("invalid new name for symbol '" + name + "'");
-            if (gnu != 0 && index >= gnu_first) {
-                const std::uint32_t old_hash = gnu_hash(name);
+            if (gnu != 0 && index >= gnu_first &&
+                gnu_hash(name) % gnu_buckets != gnu_hash(to) % gnu_buckets)
+                reorder = true;
+            if (gnu != 0 && index >= gnu_first && !reorder) {
                 const std::uint32_t new_hash = gnu_hash(to);
-                if (old_hash % gnu_buckets != new_hash % gnu_buckets)
-                    throw EditError(format("cannot rename '%s' to '%s': the new name falls in "
-                                           "another bucket of the GNU hash table, which would "
-                                           "need the symbol table reordered",
-                                           name.c_str(), to.c_str()));
                 const std::uint64_t chain =
                     gnu + 16 + bloom_size * word + gnu_buckets * 4 + (index - gnu_first) * 4;
                 const std::uint64_t last = read_word(chain, 4) & 1U;
@@ -1028,6 +1047,181 @@ void Editor::rename_symbols() {
     if (renamed) {
         changed_ = true;
         dynamic_changed_ = true;
+    }
+    if (reorder)
+        reorder_symbols(HashTables{sysv, sysv_width, sysv_buckets, gnu, gnu_buckets, gnu_first,
+                                   bloom_size, bloom_shift, word},
+                        offset, count);
+}
+
+// A defined symbol renamed into another bucket of the GNU hash table: the symbols the table holds
+// are sorted by bucket again, and everything that indexes them follows the new order: the
+// version table, both hash tables, and the symbol of every dynamic relocation.
+void Editor::reorder_symbols(const HashTables &tables, std::uint64_t offset, std::uint64_t count) {
+    if (image_.header.e_machine == EM_MIPS)
+        throw EditError("cannot reorder the dynamic symbols on MIPS, where their order is part "
+                        "of the GOT (DT_MIPS_GOTSYM)");
+    if (image_.find_dynamic(DT_SYMINFO) != nullptr)
+        throw EditError("cannot reorder the dynamic symbols: symbol information (DT_SYMINFO) "
+                        "indexes them");
+    for (const Elf64_Shdr &s : image_.sections)
+        if (s.sh_type == SHT_SYMTAB_SHNDX || s.sh_type == SHT_SUNW_syminfo) {
+            const std::uint64_t link = s.sh_link;
+            if (link < image_.sections.size() && image_.sections[link].sh_type == SHT_DYNSYM)
+                throw EditError("cannot reorder the dynamic symbols: another section indexes "
+                                "them");
+        }
+    if (count > UINT32_MAX) throw EditError("too many dynamic symbols");
+    const std::uint64_t symbol_size = image_.wide ? 24 : 16;
+    std::vector<Elf64_Sym> all(count);
+    if (!image_.seek(in_.get(), offset) ||
+        quenza_read_Syms(in_.get(), all.data(), static_cast<int>(count)) != static_cast<int>(count))
+        throw EditError("cannot read the dynamic symbol table");
+    for (const auto &[at, symbol] : symbol_writes_)
+        all[(at - offset) / symbol_size] = symbol;
+    std::vector<std::string> names(count);
+    for (std::uint64_t i = 1; i < count; ++i) {
+        const std::uint64_t name = all[i].st_name;
+        if (name >= strtab_size_) {
+            names[i] = appended_.c_str() + (name - strtab_size_);
+        } else if (!image_.dynamic_string(in_.get(), name, names[i])) {
+            throw EditError(
+                format("dynamic symbol %" PRIu64 " has no name in the string table", i));
+        }
+    }
+    // order[new index] = old index; index[old index] = new index.
+    std::vector<std::uint32_t> order(count);
+    for (std::uint64_t i = 0; i < count; ++i)
+        order[i] = static_cast<std::uint32_t>(i);
+    auto bucket = [&](std::uint32_t i) { return gnu_hash(names[i]) % tables.gnu_buckets; };
+    std::stable_sort(order.begin() + static_cast<long>(tables.gnu_first), order.end(),
+                     [&](std::uint32_t a, std::uint32_t b) { return bucket(a) < bucket(b); });
+    std::vector<std::uint32_t> index(count);
+    for (std::uint64_t i = 0; i < count; ++i)
+        index[order[i]] = static_cast<std::uint32_t>(i);
+
+    symbol_writes_.clear();
+    word_writes_.clear();
+    for (std::uint64_t i = tables.gnu_first; i < count; ++i)
+        symbol_writes_.emplace_back(offset + i * symbol_size, all[order[i]]);
+    if (const Elf64_Dyn *versym = image_.find_dynamic(DT_VERSYM)) {
+        std::uint64_t at = 0;
+        if (!image_.file_offset(versym->d_un.d_ptr, count * 2, at))
+            throw EditError("the symbol version table is outside the file");
+        std::vector<Elf64_Versym> versions(count);
+        if (!image_.seek(in_.get(), at)) throw EditError("cannot read the symbol version table");
+        for (Elf64_Versym &version : versions)
+            if (quenza_read_Versym(in_.get(), &version) != 1)
+                throw EditError("cannot read the symbol version table");
+        for (std::uint64_t i = tables.gnu_first; i < count; ++i)
+            versym_writes_.emplace_back(at + i * 2, versions[order[i]]);
+    }
+    // GNU hash: buckets and chains anew; the Bloom filter gains the new names' bits.
+    const std::uint64_t bloom = tables.gnu + 16;
+    const std::uint64_t buckets = bloom + tables.bloom_size * tables.word;
+    const std::uint64_t chains = buckets + tables.gnu_buckets * 4;
+    const unsigned bits = tables.word * 8;
+    for (std::uint64_t b = 0; b < tables.gnu_buckets; ++b)
+        write_word(buckets + b * 4, 0, 4);
+    for (std::uint64_t i = tables.gnu_first; i < count; ++i) {
+        const std::uint32_t hash = gnu_hash(names[order[i]]);
+        const std::uint64_t b = hash % tables.gnu_buckets;
+        if (read_word(buckets + b * 4, 4) == 0) write_word(buckets + b * 4, i, 4);
+        const bool last = i + 1 == count || bucket(order[i + 1]) != b;
+        write_word(chains + (i - tables.gnu_first) * 4, (hash & ~1U) | (last ? 1U : 0U), 4);
+        const std::uint64_t filter = bloom + ((hash / bits) % tables.bloom_size) * tables.word;
+        const std::uint64_t mask = (std::uint64_t{1} << (hash % bits)) |
+                                   (std::uint64_t{1} << ((hash >> tables.bloom_shift) % bits));
+        write_word(filter, read_word(filter, tables.word) | mask, tables.word);
+    }
+    // SysV hash: every chain anew, in the new order.
+    if (tables.sysv != 0) {
+        const unsigned width = tables.sysv_width;
+        const std::uint64_t heads = tables.sysv + 2ULL * width;
+        const std::uint64_t links = heads + tables.sysv_buckets * width;
+        for (std::uint64_t b = 0; b < tables.sysv_buckets; ++b)
+            write_word(heads + b * width, 0, width);
+        write_word(links, 0, width);
+        for (std::uint64_t i = count - 1; i >= 1; --i) {
+            const std::uint64_t head =
+                heads + (sysv_hash(names[order[i]]) % tables.sysv_buckets) * width;
+            write_word(links + i * width, read_word(head, width), width);
+            write_word(head, i, width);
+        }
+    }
+    reorder_relocations(image_.find_dynamic(DT_SYMTAB)->d_un.d_ptr, index);
+    new_symbol_index_ = std::move(index);
+    debug("dynamic symbols %" PRIu64 " to %" PRIu64 " reordered by GNU hash bucket",
+          tables.gnu_first, count - 1);
+}
+
+// Gives every relocation that names a dynamic symbol the symbol's new index: the tables the
+// dynamic entries name (DT_RELA, DT_REL, DT_JMPREL) and any other relocation section linked to
+// the dynamic symbol table.
+void Editor::reorder_relocations(std::uint64_t symbols_address,
+                                 const std::vector<std::uint32_t> &index) {
+    struct Table {
+        std::uint64_t offset;
+        std::uint64_t size;
+        bool rela;
+    };
+    std::vector<Table> tables;
+    auto add = [&](std::uint64_t address, std::uint64_t size, bool rela) {
+        std::uint64_t at = 0;
+        if (size == 0) return;
+        if (!image_.file_offset(address, size, at))
+            throw EditError("a relocation table is outside the file");
+        tables.push_back(Table{at, size, rela});
+    };
+    auto value = [&](std::int64_t tag) {
+        const Elf64_Dyn *entry = image_.find_dynamic(tag);
+        return entry != nullptr ? entry->d_un.d_val : 0;
+    };
+    if (image_.find_dynamic(DT_RELA) != nullptr) add(value(DT_RELA), value(DT_RELASZ), true);
+    if (image_.find_dynamic(DT_REL) != nullptr) add(value(DT_REL), value(DT_RELSZ), false);
+    if (image_.find_dynamic(DT_JMPREL) != nullptr)
+        add(value(DT_JMPREL), value(DT_PLTRELSZ), value(DT_PLTREL) == DT_RELA);
+    for (const Elf64_Shdr &s : image_.sections) {
+        if ((s.sh_type != SHT_REL && s.sh_type != SHT_RELA) || s.sh_link >= image_.sections.size())
+            continue;
+        const Elf64_Shdr &linked = image_.sections[s.sh_link];
+        if (linked.sh_type != SHT_DYNSYM || linked.sh_addr != symbols_address) continue;
+        const bool covered = std::any_of(tables.begin(), tables.end(), [&](const Table &t) {
+            return s.sh_offset >= t.offset && s.sh_offset + s.sh_size <= t.offset + t.size;
+        });
+        if (!covered && s.sh_size != 0) {
+            if (!image_.in_file(s.sh_offset, s.sh_size))
+                throw EditError("a relocation section is outside the file");
+            tables.push_back(Table{s.sh_offset, s.sh_size, s.sh_type == SHT_RELA});
+        }
+    }
+    const std::uint64_t word = image_.wide ? 8 : 4;
+    for (const Table &t : tables) {
+        const std::uint64_t entry = (t.rela ? 3 : 2) * word;
+        if (!image_.seek(in_.get(), t.offset)) throw EditError("cannot read a relocation table");
+        for (std::uint64_t done = 0; done + entry <= t.size; done += entry) {
+            const std::uint64_t at = t.offset + done;
+            Elf64_Rela rela{};
+            Elf64_Rel rel{};
+            if (t.rela ? quenza_read_Rela(in_.get(), &rela) != 1
+                       : quenza_read_Rel(in_.get(), &rel) != 1)
+                throw EditError("cannot read a relocation table");
+            const Elf64_Xword info = t.rela ? rela.r_info : rel.r_info;
+            const std::uint64_t symbol = ELF64_R_SYM(info);
+            if (symbol == 0) continue;
+            if (symbol >= index.size())
+                throw EditError(format(
+                    "a relocation names dynamic symbol %" PRIu64 ", past the table", symbol));
+            if (index[symbol] == symbol) continue;
+            const Elf64_Xword moved_info = ELF64_R_INFO(index[symbol], ELF64_R_TYPE(info));
+            if (t.rela) {
+                rela.r_info = moved_info;
+                rela_writes_.emplace_back(at, rela);
+            } else {
+                rel.r_info = moved_info;
+                rel_writes_.emplace_back(at, rel);
+            }
+        }
     }
 }
 
@@ -1415,6 +1609,16 @@ void Editor::write(int fd) {
         at(moved(offset));
         if (quenza_write_Verneed(stream, &need) != 1)
             throw EditError("cannot write a version need");
+    }
+    for (const auto &[offset, relocation] : rela_writes_) {
+        at(moved(offset));
+        if (quenza_write_Rela(stream, &relocation) != 1)
+            throw EditError("cannot write a relocation");
+    }
+    for (const auto &[offset, relocation] : rel_writes_) {
+        at(moved(offset));
+        if (quenza_write_Rel(stream, &relocation) != 1)
+            throw EditError("cannot write a relocation");
     }
     for (const auto &[offset, symbol] : symbol_writes_) {
         at(moved(offset));
