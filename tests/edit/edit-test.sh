@@ -500,10 +500,8 @@ V2 { global: *; } V1;' >versions.map
             -Wl,--version-script=versions.map -o libacross.so lib.c
         versions() { readelf --dyn-syms -W "$1" | awk '$8 ~ /@/ {print $8}' | sort; }
         versions libacross.so | sed "s/^answer@/RENAMED@/" >versions.before
-        buckets=$(readelf -IW libacross.so | grep -A1 "'.gnu.hash'" |
-            sed -n 's/.*total of \([0-9]*\) buckets.*/\1/p' | head -n1)
-        [ -n "$buckets" ] || buckets=$(readelf -IW libacross.so |
-            sed -n 's/.*total of \([0-9]*\) buckets.*/\1/p' | tail -n1)
+        buckets=$(readelf -IW libacross.so |
+            sed -n 's/.*gnu\.hash.*total of \([0-9]*\) buckets.*/\1/p')
         n=0
         while [ $(($(gnu_hash other$n) % buckets)) = $(($(gnu_hash answer) % buckets)) ]; do
             n=$((n + 1))
