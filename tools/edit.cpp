@@ -997,8 +997,7 @@ void Editor::rename_symbols() {
                 [&](const std::pair<std::string, std::string> &r) { return r.first == name; });
             if (rule == options_.rename_symbols.end() || rule->second == name) continue;
             const std::string &to = rule->second;
-            if (image_.header.e_machine == EM_MIPS &&
-                image_.find_dynamic(DT_MIPS_XHASH) != nullptr)
+            if (image_.header.e_machine == EM_MIPS && image_.find_dynamic(DT_MIPS_XHASH) != nullptr)
                 throw EditError("cannot rename dynamic symbols in a file with a MIPS hash table "
                                 "(DT_MIPS_XHASH), whose order is part of the GOT");
             if (to.empty() || to.find('\0') != std::string::npos)
