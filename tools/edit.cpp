@@ -1074,19 +1074,24 @@ void Editor::reorder_symbols(const HashTables &tables, std::uint64_t offset, std
                 throw EditError("cannot reorder the dynamic symbols: another section indexes "
                                 "them");
         }
-    if (count > UINT32_MAX) throw EditError("too many dynamic symbols");
+    if (count > INT_MAX) throw EditError("too many dynamic symbols");
+    if (tables.sysv != 0 && read_word(tables.sysv + tables.sysv_width, tables.sysv_width) != count)
+        throw EditError("the hash table's chain count differs from the number of dynamic symbols");
     const std::uint64_t symbol_size = image_.wide ? 24 : 16;
     std::vector<Elf64_Sym> all(count);
     if (!image_.seek(in_.get(), offset) ||
         quenza_read_Syms(in_.get(), all.data(), static_cast<int>(count)) != static_cast<int>(count))
         throw EditError("cannot read the dynamic symbol table");
-    for (const auto &[at, symbol] : symbol_writes_)
+    std::vector<bool> renamed(count, false);
+    for (const auto &[at, symbol] : symbol_writes_) {
         all[(at - offset) / symbol_size] = symbol;
+        renamed[(at - offset) / symbol_size] = true;
+    }
     std::vector<std::string> names(count);
     for (std::uint64_t i = 1; i < count; ++i) {
         const std::uint64_t name = all[i].st_name;
-        if (name >= strtab_size_) {
-            names[i] = appended_.c_str() + (name - strtab_size_);
+        if (renamed[i]) {
+            names[i] = appended_.c_str() + (name - strtab_size_); // appended by the rename
         } else if (!image_.dynamic_string(in_.get(), name, names[i])) {
             throw EditError(
                 format("dynamic symbol %" PRIu64 " has no name in the string table", i));
