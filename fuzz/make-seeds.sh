@@ -2,8 +2,9 @@
 # Regenerates the committed seed files in fuzz/seeds: one small shared object per layout (x86-64,
 # i686, powerpc, s390x), linked by that architecture's binutils from the C library's own start
 # files. Each has symbol tables, relocations, a dynamic section, version definitions and needs,
-# and the version symbol table, so every family has a real example to mutate. Needs the cross
-# C-library and binutils packages that scripts/test.sh installs.
+# and the version symbol table, so every family has a real example to mutate; and one executable
+# per layout with an interpreter and a search path, for the editor. Needs the cross C-library and
+# binutils packages that scripts/test.sh installs.
 set -eu
 dir=$(cd "$(dirname "$0")" && pwd)/seeds
 work=$(mktemp -d)
@@ -19,6 +20,10 @@ for arch in x86_64 i686 powerpc s390x; do
     # main is any defined function: the object is never run, only read.
     "$arch-linux-gnu-ld" -shared -o "$dir/$arch.so" "$lib/crt1.o" "$lib/crti.o" -L"$lib" -lc \
         "$lib/crtn.o" --defsym main=_init --version-script "$work/versions.map" \
+        --hash-style=both -z noseparate-code -z max-page-size=4096 -z common-page-size=4096
+    # And an executable with an interpreter, a search path and a needed library, for the editor.
+    "$arch-linux-gnu-ld" -o "$dir/$arch-exec" "$lib/crt1.o" "$lib/crti.o" -L"$lib" -lc \
+        "$lib/crtn.o" --defsym main=_init -dynamic-linker /lib/ld.so.1 -rpath /opt/seed/lib \
         --hash-style=both -z noseparate-code -z max-page-size=4096 -z common-page-size=4096
 done
 

@@ -17,7 +17,10 @@ sh scripts/install-packages.sh cmake make g++ pkg-config file binutils libx11-de
     binutils-arm-linux-gnueabihf binutils-aarch64-linux-gnu binutils-mips64el-linux-gnuabi64 \
     binutils-powerpc64-linux-gnu elfutils time \
     xvfb xdotool x11-xserver-utils \
-    clang-14 libclang-rt-14-dev clang-tidy-14 valgrind gdb patchelf qemu-user
+    patchelf qemu-user gcc-arm-linux-gnueabihf gcc-powerpc-linux-gnu gcc-powerpc64-linux-gnu \
+    gcc-s390x-linux-gnu gcc-aarch64-linux-gnu gcc-mips64el-linux-gnuabi64 \
+    libc6-dev-armhf-cross libc6-dev-ppc64-cross libc6-dev-arm64-cross libc6-dev-mips64el-cross \
+    clang-14 libclang-rt-14-dev clang-tidy-14 valgrind gdb
 jobs=$(nproc)
 
 cmake -S . -B build/test -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUENZA_WERROR=ON

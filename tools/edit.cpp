@@ -87,6 +87,22 @@ bool is_address_tag(std::int64_t tag) {
     }
 }
 
+// Dynamic tags of a table and of its size in bytes.
+struct SizedTable {
+    std::int64_t address;
+    std::int64_t size;
+};
+
+constexpr SizedTable sized_tables[] = {
+    {DT_RELA, DT_RELASZ},
+    {DT_REL, DT_RELSZ},
+    {DT_JMPREL, DT_PLTRELSZ},
+    {DT_RELR, DT_RELRSZ},
+    {DT_INIT_ARRAY, DT_INIT_ARRAYSZ},
+    {DT_FINI_ARRAY, DT_FINI_ARRAYSZ},
+    {DT_PREINIT_ARRAY, DT_PREINIT_ARRAYSZ},
+};
+
 std::uint64_t round_up(std::uint64_t value, std::uint64_t alignment) {
     return (value + alignment - 1) / alignment * alignment;
 }
@@ -101,6 +117,24 @@ std::string format(const char *pattern, ...) {
     std::vsnprintf(text, sizeof text, pattern, arguments);
     va_end(arguments);
     return text;
+}
+
+std::uint32_t gnu_hash(const std::string &name) {
+    std::uint32_t h = 5381;
+    for (const char c : name)
+        h = h * 33 + static_cast<unsigned char>(c);
+    return h;
+}
+
+std::uint32_t sysv_hash(const std::string &name) {
+    std::uint32_t h = 0;
+    for (const char c : name) {
+        h = (h << 4) + static_cast<unsigned char>(c);
+        const std::uint32_t g = h & 0xf0000000U;
+        if (g != 0) h ^= g >> 24;
+        h &= ~g;
+    }
+    return h;
 }
 
 // Raised for anything that stops the edit of one file; the message says why.
@@ -153,6 +187,8 @@ void check_invariants(const ElfImage &image, FILE *stream, std::vector<std::stri
                                          i));
         previous = &p;
     }
+    if (image.dynamic_segment >= 0 && !image.has_dynamic)
+        problems.emplace_back("the dynamic segment holds no readable entry");
     if (!image.has_dynamic) return;
     for (const Elf64_Dyn &entry : image.dynamic) {
         if (!is_address_tag(entry.d_tag) || entry.d_un.d_ptr == 0) continue;
@@ -166,10 +202,32 @@ void check_invariants(const ElfImage &image, FILE *stream, std::vector<std::stri
                 format("dynamic entry 0x%" PRIx64 ": address 0x%" PRIx64 " is not in loaded memory",
                        static_cast<std::uint64_t>(entry.d_tag), entry.d_un.d_ptr));
     }
-    std::uint64_t offset = 0;
-    std::uint64_t size = 0;
-    if (image.find_dynamic(DT_STRTAB) != nullptr && !image.dynamic_strings(offset, size))
+    // Every linker writes the dynamic string table, and the loader reads names through it.
+    std::uint64_t strings = 0;
+    std::uint64_t strings_size = 0;
+    if (image.find_dynamic(DT_STRTAB) == nullptr || image.find_dynamic(DT_STRSZ) == nullptr)
+        problems.emplace_back("the dynamic table has no string table (DT_STRTAB, DT_STRSZ)");
+    else if (!image.dynamic_strings(strings, strings_size))
         problems.emplace_back("the dynamic string table is not in the file's loaded bytes");
+    else
+        for (const Elf64_Dyn &entry : image.dynamic)
+            if (is_string_tag(entry.d_tag) && entry.d_un.d_val >= strings_size)
+                problems.emplace_back(format("dynamic entry 0x%" PRIx64 ": string offset 0x%" PRIx64
+                                             " is outside the string table",
+                                             static_cast<std::uint64_t>(entry.d_tag),
+                                             entry.d_un.d_val));
+    // Tables the loader reads whole lie in the file's loaded bytes.
+    for (const SizedTable &table : sized_tables) {
+        const Elf64_Dyn *start = image.find_dynamic(table.address);
+        const Elf64_Dyn *length = image.find_dynamic(table.size);
+        std::uint64_t offset = 0;
+        if (start != nullptr && length != nullptr && length->d_un.d_val != 0 &&
+            !image.file_offset(start->d_un.d_ptr, length->d_un.d_val, offset))
+            problems.emplace_back(format("dynamic entry 0x%" PRIx64 ": its 0x%" PRIx64
+                                         " bytes are not in the file's loaded bytes",
+                                         static_cast<std::uint64_t>(table.address),
+                                         length->d_un.d_val));
+    }
 }
 
 // ---- The edit of one file --------------------------------------------------------------------
@@ -229,6 +287,21 @@ class Editor {
                           std::vector<bool> &blocked);
     void clear_versions();
     void rename_symbols();
+    // Where the hash tables are (file offsets, 0 when absent) and their parameters.
+    struct HashTables {
+        std::uint64_t sysv;
+        unsigned sysv_width;
+        std::uint64_t sysv_buckets;
+        std::uint64_t gnu;
+        std::uint64_t gnu_buckets;
+        std::uint64_t gnu_first;
+        std::uint64_t bloom_size;
+        std::uint64_t bloom_shift;
+        unsigned word;
+    };
+    void reorder_symbols(const HashTables &tables, std::uint64_t offset, std::uint64_t count);
+    void reorder_relocations(std::uint64_t symbols_address,
+                             const std::vector<std::uint32_t> &index);
     void rename_version_needs();
     std::uint64_t append_string(const std::string &text);
     std::uint64_t read_word(std::uint64_t offset, unsigned width);
@@ -263,6 +336,10 @@ class Editor {
     std::vector<std::pair<std::uint64_t, Elf64_Versym>> versym_writes_;
     std::vector<std::pair<std::uint64_t, Elf64_Sym>> symbol_writes_;
     std::vector<std::pair<std::uint64_t, Elf64_Verneed>> verneed_writes_;
+    std::vector<std::pair<std::uint64_t, Elf64_Rel>> rel_writes_;
+    // Each dynamic symbol's new index, when renames reordered them.
+    std::vector<std::uint32_t> new_symbol_index_;
+    std::vector<std::pair<std::uint64_t, Elf64_Rela>> rela_writes_;
     // Hash table words changed by renames: offset -> (value, width in bytes).
     std::map<std::uint64_t, std::pair<std::uint64_t, unsigned>> word_writes_;
     bool changed_ = false;
@@ -338,8 +415,9 @@ void Editor::print() {
     }
     if (options_.print_os_abi)
         std::fprintf(out_, "%s\n", os_abi_name(image_.header.e_ident[EI_OSABI]));
-    if ((options_.print_soname || options_.print_rpath || options_.print_needed) &&
-        !image_.has_dynamic)
+    // A file without a dynamic table has no SONAME (nothing is printed), but no rpath or needed
+    // list either, which is an error, as patchelf has it.
+    if ((options_.print_rpath || options_.print_needed) && !image_.has_dynamic)
         throw EditError("cannot find section '.dynamic'. The input file is most likely "
                         "statically linked");
     if (options_.print_soname) {
@@ -770,18 +848,27 @@ void Editor::clear_versions() {
     std::uint64_t versym_offset = 0;
     if (!image_.file_offset(versym->d_un.d_ptr, count * 2, versym_offset))
         throw EditError("the symbol version table is outside the file");
-    const auto clear = [&](const Elf64_Sym &symbol, std::uint64_t index) {
-        std::string name;
-        if (!image_.dynamic_string(in_.get(), symbol.st_name, name)) return;
-        for (const std::string &wanted : options_.clear_symbol_version)
-            if (name == wanted) {
-                versym_writes_.emplace_back(versym_offset + index * 2, VER_NDX_GLOBAL);
-                debug("clearing symbol version for %s", name.c_str());
-            }
-    };
-    if (image_.for_each_record(in_.get(), offset, count, image_.wide ? 24 : 16, quenza_read_Syms,
-                               clear, [](std::uint64_t) {}) != count)
-        throw EditError("cannot read the dynamic symbol table");
+    std::vector<Elf64_Sym> symbols(std::min<std::uint64_t>(count, 4096));
+    for (std::uint64_t done = 0; done < count;) {
+        const int chunk = static_cast<int>(std::min<std::uint64_t>(count - done, 4096));
+        if (!image_.seek(in_.get(), offset + done * (image_.wide ? 24 : 16)) ||
+            quenza_read_Syms(in_.get(), symbols.data(), chunk) != chunk)
+            throw EditError("cannot read the dynamic symbol table");
+        for (int i = 0; i < chunk; ++i) {
+            std::string name;
+            if (!image_.dynamic_string(in_.get(), symbols[static_cast<std::size_t>(i)].st_name,
+                                       name))
+                continue;
+            for (const std::string &wanted : options_.clear_symbol_version)
+                if (name == wanted) {
+                    std::uint64_t index = done + static_cast<std::uint64_t>(i);
+                    if (index < new_symbol_index_.size()) index = new_symbol_index_[index];
+                    versym_writes_.emplace_back(versym_offset + index * 2, VER_NDX_GLOBAL);
+                    debug("clearing symbol version for %s", name.c_str());
+                }
+        }
+        done += static_cast<std::uint64_t>(chunk);
+    }
     if (!versym_writes_.empty()) changed_ = true;
 }
 
@@ -892,84 +979,257 @@ void Editor::rename_symbols() {
             !image_.in_file(gnu, 16 + bloom_size * word + (gnu_buckets + count - gnu_first) * 4))
             throw EditError("the GNU hash table is outside the file");
     }
-    auto gnu_hash = [](const std::string &name) {
-        std::uint32_t h = 5381;
-        for (const char c : name)
-            h = h * 33 + static_cast<unsigned char>(c);
-        return h;
-    };
-    auto sysv_hash = [](const std::string &name) {
-        std::uint32_t h = 0;
-        for (const char c : name) {
-            h = (h << 4) + static_cast<unsigned char>(c);
-            const std::uint32_t g = h & 0xf0000000U;
-            if (g != 0) h ^= g >> 24;
-            h &= ~g;
-        }
-        return h;
-    };
-
+    std::vector<Elf64_Sym> symbols(std::min<std::uint64_t>(count, 4096));
     bool renamed = false;
-    const auto rename = [&](Elf64_Sym symbol, std::uint64_t index) {
-        std::string name;
-        if (index == 0 || !image_.dynamic_string(in_.get(), symbol.st_name, name)) return;
-        const auto rule = std::find_if(
-            options_.rename_symbols.begin(), options_.rename_symbols.end(),
-            [&](const std::pair<std::string, std::string> &r) { return r.first == name; });
-        if (rule == options_.rename_symbols.end() || rule->second == name) return;
-        const std::string &to = rule->second;
-        if (to.empty() || to.find('\0') != std::string::npos)
-            throw EditError("invalid new name for symbol '" + name + "'");
-        if (gnu != 0 && index >= gnu_first) {
-            const std::uint32_t old_hash = gnu_hash(name);
-            const std::uint32_t new_hash = gnu_hash(to);
-            if (old_hash % gnu_buckets != new_hash % gnu_buckets)
-                throw EditError(format("cannot rename '%s' to '%s': the new name falls in "
-                                       "another bucket of the GNU hash table, which would "
-                                       "need the symbol table reordered",
-                                       name.c_str(), to.c_str()));
-            const std::uint64_t chain =
-                gnu + 16 + bloom_size * word + gnu_buckets * 4 + (index - gnu_first) * 4;
-            const std::uint64_t last = read_word(chain, 4) & 1U;
-            write_word(chain, (new_hash & ~1U) | last, 4);
-            const unsigned bits = word * 8;
-            const std::uint64_t bloom = gnu + 16 + ((new_hash / bits) % bloom_size) * word;
-            const std::uint64_t mask = (std::uint64_t{1} << (new_hash % bits)) |
-                                       (std::uint64_t{1} << ((new_hash >> bloom_shift) % bits));
-            write_word(bloom, read_word(bloom, word) | mask, word);
-        }
-        if (sysv != 0) {
-            const std::uint64_t from = sysv_hash(name) % sysv_buckets;
-            const std::uint64_t into = sysv_hash(to) % sysv_buckets;
-            const std::uint64_t buckets = sysv + 2ULL * sysv_width;
-            const std::uint64_t chains = buckets + sysv_buckets * sysv_width;
-            if (from != into) {
-                // Unlink from the old chain (bounded walk), then put first in the new one.
-                std::uint64_t link = buckets + from * sysv_width;
-                for (std::uint64_t steps = 0;; ++steps) {
-                    const std::uint64_t next = read_word(link, sysv_width);
-                    if (next == 0 || next >= count || steps > count)
-                        throw EditError("symbol '" + name + "' is not in its hash chain");
-                    if (next == index) break;
-                    link = chains + next * sysv_width;
-                }
-                write_word(link, read_word(chains + index * sysv_width, sysv_width), sysv_width);
-                const std::uint64_t head = buckets + into * sysv_width;
-                write_word(chains + index * sysv_width, read_word(head, sysv_width), sysv_width);
-                write_word(head, index, sysv_width);
+    bool reorder = false;
+    for (std::uint64_t done = 0; done < count;) {
+        const int chunk = static_cast<int>(std::min<std::uint64_t>(count - done, 4096));
+        if (!image_.seek(in_.get(), offset + done * symbol_size) ||
+            quenza_read_Syms(in_.get(), symbols.data(), chunk) != chunk)
+            throw EditError("cannot read the dynamic symbol table");
+        for (int k = 0; k < chunk; ++k) {
+            Elf64_Sym symbol = symbols[static_cast<std::size_t>(k)];
+            const std::uint64_t index = done + static_cast<std::uint64_t>(k);
+            std::string name;
+            if (index == 0 || !image_.dynamic_string(in_.get(), symbol.st_name, name)) continue;
+            const auto rule = std::find_if(
+                options_.rename_symbols.begin(), options_.rename_symbols.end(),
+                [&](const std::pair<std::string, std::string> &r) { return r.first == name; });
+            if (rule == options_.rename_symbols.end() || rule->second == name) continue;
+            const std::string &to = rule->second;
+            if (image_.header.e_machine == EM_MIPS && image_.find_dynamic(DT_MIPS_XHASH) != nullptr)
+                throw EditError("cannot rename dynamic symbols in a file with a MIPS hash table "
+                                "(DT_MIPS_XHASH), whose order is part of the GOT");
+            if (to.empty() || to.find('\0') != std::string::npos)
+                throw EditError("invalid new name for symbol '" + name + "'");
+            if (gnu != 0 && index >= gnu_first &&
+                gnu_hash(name) % gnu_buckets != gnu_hash(to) % gnu_buckets)
+                reorder = true;
+            if (gnu != 0 && index >= gnu_first && !reorder) {
+                const std::uint32_t new_hash = gnu_hash(to);
+                const std::uint64_t chain =
+                    gnu + 16 + bloom_size * word + gnu_buckets * 4 + (index - gnu_first) * 4;
+                const std::uint64_t last = read_word(chain, 4) & 1U;
+                write_word(chain, (new_hash & ~1U) | last, 4);
+                const unsigned bits = word * 8;
+                const std::uint64_t bloom = gnu + 16 + ((new_hash / bits) % bloom_size) * word;
+                const std::uint64_t mask = (std::uint64_t{1} << (new_hash % bits)) |
+                                           (std::uint64_t{1} << ((new_hash >> bloom_shift) % bits));
+                write_word(bloom, read_word(bloom, word) | mask, word);
             }
+            if (sysv != 0) {
+                const std::uint64_t from = sysv_hash(name) % sysv_buckets;
+                const std::uint64_t into = sysv_hash(to) % sysv_buckets;
+                const std::uint64_t buckets = sysv + 2ULL * sysv_width;
+                const std::uint64_t chains = buckets + sysv_buckets * sysv_width;
+                if (from != into) {
+                    // Unlink from the old chain (bounded walk), then put first in the new one.
+                    std::uint64_t link = buckets + from * sysv_width;
+                    for (std::uint64_t steps = 0;; ++steps) {
+                        const std::uint64_t next = read_word(link, sysv_width);
+                        if (next == 0 || next >= count || steps > count)
+                            throw EditError("symbol '" + name + "' is not in its hash chain");
+                        if (next == index) break;
+                        link = chains + next * sysv_width;
+                    }
+                    write_word(link, read_word(chains + index * sysv_width, sysv_width),
+                               sysv_width);
+                    const std::uint64_t head = buckets + into * sysv_width;
+                    write_word(chains + index * sysv_width, read_word(head, sysv_width),
+                               sysv_width);
+                    write_word(head, index, sysv_width);
+                }
+            }
+            symbol.st_name = static_cast<Elf64_Word>(append_string(to));
+            symbol_writes_.emplace_back(offset + index * symbol_size, symbol);
+            debug("renaming dynamic symbol %s to %s", name.c_str(), to.c_str());
+            renamed = true;
         }
-        symbol.st_name = static_cast<Elf64_Word>(append_string(to));
-        symbol_writes_.emplace_back(offset + index * symbol_size, symbol);
-        debug("renaming dynamic symbol %s to %s", name.c_str(), to.c_str());
-        renamed = true;
-    };
-    if (image_.for_each_record(in_.get(), offset, count, symbol_size, quenza_read_Syms, rename,
-                               [](std::uint64_t) {}) != count)
-        throw EditError("cannot read the dynamic symbol table");
+        done += static_cast<std::uint64_t>(chunk);
+    }
     if (renamed) {
         changed_ = true;
         dynamic_changed_ = true;
+    }
+    if (reorder)
+        reorder_symbols(HashTables{sysv, sysv_width, sysv_buckets, gnu, gnu_buckets, gnu_first,
+                                   bloom_size, bloom_shift, word},
+                        offset, count);
+}
+
+// A defined symbol renamed into another bucket of the GNU hash table: the symbols the table holds
+// are sorted by bucket again, and everything that indexes them follows the new order: the
+// version table, both hash tables, and the symbol of every dynamic relocation.
+void Editor::reorder_symbols(const HashTables &tables, std::uint64_t offset, std::uint64_t count) {
+    if (image_.header.e_machine == EM_MIPS)
+        throw EditError("cannot reorder the dynamic symbols on MIPS, where their order is part "
+                        "of the GOT (DT_MIPS_GOTSYM)");
+    if (image_.find_dynamic(DT_SYMINFO) != nullptr)
+        throw EditError("cannot reorder the dynamic symbols: symbol information (DT_SYMINFO) "
+                        "indexes them");
+    for (const Elf64_Shdr &s : image_.sections)
+        if (s.sh_type == SHT_SYMTAB_SHNDX || s.sh_type == SHT_SUNW_syminfo) {
+            const std::uint64_t link = s.sh_link;
+            if (link < image_.sections.size() && image_.sections[link].sh_type == SHT_DYNSYM)
+                throw EditError("cannot reorder the dynamic symbols: another section indexes "
+                                "them");
+        }
+    if (count > INT_MAX) throw EditError("too many dynamic symbols");
+    if (tables.sysv != 0 && read_word(tables.sysv + tables.sysv_width, tables.sysv_width) != count)
+        throw EditError("the hash table's chain count differs from the number of dynamic symbols");
+    const std::uint64_t symbol_size = image_.wide ? 24 : 16;
+    std::vector<Elf64_Sym> all(count);
+    if (!image_.seek(in_.get(), offset) ||
+        quenza_read_Syms(in_.get(), all.data(), static_cast<int>(count)) != static_cast<int>(count))
+        throw EditError("cannot read the dynamic symbol table");
+    std::vector<bool> renamed(count, false);
+    for (const auto &[at, symbol] : symbol_writes_) {
+        all[(at - offset) / symbol_size] = symbol;
+        renamed[(at - offset) / symbol_size] = true;
+    }
+    std::vector<std::string> names(count);
+    for (std::uint64_t i = 1; i < count; ++i) {
+        const std::uint64_t name = all[i].st_name;
+        if (renamed[i]) {
+            names[i] = appended_.c_str() + (name - strtab_size_); // appended by the rename
+        } else if (!image_.dynamic_string(in_.get(), name, names[i])) {
+            throw EditError(
+                format("dynamic symbol %" PRIu64 " has no name in the string table", i));
+        }
+    }
+    // order[new index] = old index; index[old index] = new index.
+    std::vector<std::uint32_t> order(count);
+    for (std::uint64_t i = 0; i < count; ++i)
+        order[i] = static_cast<std::uint32_t>(i);
+    auto bucket = [&](std::uint32_t i) { return gnu_hash(names[i]) % tables.gnu_buckets; };
+    std::stable_sort(order.begin() + static_cast<long>(tables.gnu_first), order.end(),
+                     [&](std::uint32_t a, std::uint32_t b) { return bucket(a) < bucket(b); });
+    std::vector<std::uint32_t> index(count);
+    for (std::uint64_t i = 0; i < count; ++i)
+        index[order[i]] = static_cast<std::uint32_t>(i);
+
+    symbol_writes_.clear();
+    word_writes_.clear();
+    for (std::uint64_t i = tables.gnu_first; i < count; ++i)
+        symbol_writes_.emplace_back(offset + i * symbol_size, all[order[i]]);
+    if (const Elf64_Dyn *versym = image_.find_dynamic(DT_VERSYM)) {
+        std::uint64_t at = 0;
+        if (!image_.file_offset(versym->d_un.d_ptr, count * 2, at))
+            throw EditError("the symbol version table is outside the file");
+        std::vector<Elf64_Versym> versions(count);
+        if (!image_.seek(in_.get(), at)) throw EditError("cannot read the symbol version table");
+        for (Elf64_Versym &version : versions)
+            if (quenza_read_Versym(in_.get(), &version) != 1)
+                throw EditError("cannot read the symbol version table");
+        for (std::uint64_t i = tables.gnu_first; i < count; ++i)
+            versym_writes_.emplace_back(at + i * 2, versions[order[i]]);
+    }
+    // GNU hash: buckets and chains anew; the Bloom filter gains the new names' bits.
+    const std::uint64_t bloom = tables.gnu + 16;
+    const std::uint64_t buckets = bloom + tables.bloom_size * tables.word;
+    const std::uint64_t chains = buckets + tables.gnu_buckets * 4;
+    const unsigned bits = tables.word * 8;
+    for (std::uint64_t b = 0; b < tables.gnu_buckets; ++b)
+        write_word(buckets + b * 4, 0, 4);
+    for (std::uint64_t i = tables.gnu_first; i < count; ++i) {
+        const std::uint32_t hash = gnu_hash(names[order[i]]);
+        const std::uint64_t b = hash % tables.gnu_buckets;
+        if (read_word(buckets + b * 4, 4) == 0) write_word(buckets + b * 4, i, 4);
+        const bool last = i + 1 == count || bucket(order[i + 1]) != b;
+        write_word(chains + (i - tables.gnu_first) * 4, (hash & ~1U) | (last ? 1U : 0U), 4);
+        const std::uint64_t filter = bloom + ((hash / bits) % tables.bloom_size) * tables.word;
+        const std::uint64_t mask = (std::uint64_t{1} << (hash % bits)) |
+                                   (std::uint64_t{1} << ((hash >> tables.bloom_shift) % bits));
+        write_word(filter, read_word(filter, tables.word) | mask, tables.word);
+    }
+    // SysV hash: every chain anew, in the new order.
+    if (tables.sysv != 0) {
+        const unsigned width = tables.sysv_width;
+        const std::uint64_t heads = tables.sysv + 2ULL * width;
+        const std::uint64_t links = heads + tables.sysv_buckets * width;
+        for (std::uint64_t b = 0; b < tables.sysv_buckets; ++b)
+            write_word(heads + b * width, 0, width);
+        write_word(links, 0, width);
+        for (std::uint64_t i = count - 1; i >= 1; --i) {
+            const std::uint64_t head =
+                heads + (sysv_hash(names[order[i]]) % tables.sysv_buckets) * width;
+            write_word(links + i * width, read_word(head, width), width);
+            write_word(head, i, width);
+        }
+    }
+    reorder_relocations(image_.find_dynamic(DT_SYMTAB)->d_un.d_ptr, index);
+    new_symbol_index_ = std::move(index);
+    debug("dynamic symbols %" PRIu64 " to %" PRIu64 " reordered by GNU hash bucket",
+          tables.gnu_first, count - 1);
+}
+
+// Gives every relocation that names a dynamic symbol the symbol's new index: the tables the
+// dynamic entries name (DT_RELA, DT_REL, DT_JMPREL) and any other relocation section linked to
+// the dynamic symbol table.
+void Editor::reorder_relocations(std::uint64_t symbols_address,
+                                 const std::vector<std::uint32_t> &index) {
+    struct Table {
+        std::uint64_t offset;
+        std::uint64_t size;
+        bool rela;
+    };
+    std::vector<Table> tables;
+    auto add = [&](std::uint64_t address, std::uint64_t size, bool rela) {
+        std::uint64_t at = 0;
+        if (size == 0) return;
+        if (!image_.file_offset(address, size, at))
+            throw EditError("a relocation table is outside the file");
+        tables.push_back(Table{at, size, rela});
+    };
+    auto value = [&](std::int64_t tag) {
+        const Elf64_Dyn *entry = image_.find_dynamic(tag);
+        return entry != nullptr ? entry->d_un.d_val : 0;
+    };
+    if (image_.find_dynamic(DT_RELA) != nullptr) add(value(DT_RELA), value(DT_RELASZ), true);
+    if (image_.find_dynamic(DT_REL) != nullptr) add(value(DT_REL), value(DT_RELSZ), false);
+    if (image_.find_dynamic(DT_JMPREL) != nullptr)
+        add(value(DT_JMPREL), value(DT_PLTRELSZ), value(DT_PLTREL) == DT_RELA);
+    for (const Elf64_Shdr &s : image_.sections) {
+        if ((s.sh_type != SHT_REL && s.sh_type != SHT_RELA) || s.sh_link >= image_.sections.size())
+            continue;
+        const Elf64_Shdr &linked = image_.sections[s.sh_link];
+        if (linked.sh_type != SHT_DYNSYM || linked.sh_addr != symbols_address) continue;
+        const bool covered = std::any_of(tables.begin(), tables.end(), [&](const Table &t) {
+            return s.sh_offset >= t.offset && s.sh_offset + s.sh_size <= t.offset + t.size;
+        });
+        if (!covered && s.sh_size != 0) {
+            if (!image_.in_file(s.sh_offset, s.sh_size))
+                throw EditError("a relocation section is outside the file");
+            tables.push_back(Table{s.sh_offset, s.sh_size, s.sh_type == SHT_RELA});
+        }
+    }
+    const std::uint64_t word = image_.wide ? 8 : 4;
+    for (const Table &t : tables) {
+        const std::uint64_t entry = (t.rela ? 3 : 2) * word;
+        if (!image_.seek(in_.get(), t.offset)) throw EditError("cannot read a relocation table");
+        for (std::uint64_t done = 0; done + entry <= t.size; done += entry) {
+            const std::uint64_t at = t.offset + done;
+            Elf64_Rela rela{};
+            Elf64_Rel rel{};
+            if (t.rela ? quenza_read_Rela(in_.get(), &rela) != 1
+                       : quenza_read_Rel(in_.get(), &rel) != 1)
+                throw EditError("cannot read a relocation table");
+            const Elf64_Xword info = t.rela ? rela.r_info : rel.r_info;
+            const std::uint64_t symbol = ELF64_R_SYM(info);
+            if (symbol == 0) continue;
+            if (symbol >= index.size())
+                throw EditError(format(
+                    "a relocation names dynamic symbol %" PRIu64 ", past the table", symbol));
+            if (index[symbol] == symbol) continue;
+            const Elf64_Xword moved_info = ELF64_R_INFO(index[symbol], ELF64_R_TYPE(info));
+            if (t.rela) {
+                rela.r_info = moved_info;
+                rela_writes_.emplace_back(at, rela);
+            } else {
+                rel.r_info = moved_info;
+                rel_writes_.emplace_back(at, rel);
+            }
+        }
     }
 }
 
@@ -1163,10 +1423,11 @@ void Editor::layout() {
     if (extend) {
         grow_offset_ = round_up(image_.file_size, 64);
         grow_address_ = last_load->p_vaddr + (grow_offset_ - last_load->p_offset);
-    } else {
-        // Keep address minus offset equal to the first loadable segment's, so the program header
-        // table's address is right whichever rule a loader uses (offset in the first segment plus
-        // load bias, or the segment holding it); pad the file when that costs little.
+    } else if (phdrs_move) {
+        // The program header table moves into the new segment: keep address minus offset equal
+        // to the first loadable segment's, so the table's address is right whichever rule a
+        // loader uses (offset in the first segment plus load bias, or the segment holding it);
+        // pad the file when that costs little.
         const std::uint64_t memory_start = round_up(end_of_memory, load_align);
         const std::uint64_t file_start = round_up(image_.file_size, load_align);
         const std::uint64_t delta = first_load->p_vaddr - first_load->p_offset;
@@ -1179,6 +1440,11 @@ void Editor::layout() {
             grow_offset_ = file_start;
             grow_address_ = memory_start + grow_offset_ % load_align;
         }
+    } else {
+        // The table stays where it is: the new segment follows the file's end and, in memory,
+        // the last segment's page, its offset and address congruent modulo the page size.
+        grow_offset_ = round_up(image_.file_size, 64);
+        grow_address_ = round_up(end_of_memory, load_align) + grow_offset_ % load_align;
     }
     for (Placement *piece :
          {&moved_range_, &new_phdrs_, &new_dynamic_, &new_interp_, &new_strings_}) {
@@ -1351,6 +1617,16 @@ void Editor::write(int fd) {
         at(moved(offset));
         if (quenza_write_Verneed(stream, &need) != 1)
             throw EditError("cannot write a version need");
+    }
+    for (const auto &[offset, relocation] : rela_writes_) {
+        at(moved(offset));
+        if (quenza_write_Rela(stream, &relocation) != 1)
+            throw EditError("cannot write a relocation");
+    }
+    for (const auto &[offset, relocation] : rel_writes_) {
+        at(moved(offset));
+        if (quenza_write_Rel(stream, &relocation) != 1)
+            throw EditError("cannot write a relocation");
     }
     for (const auto &[offset, symbol] : symbol_writes_) {
         at(moved(offset));
