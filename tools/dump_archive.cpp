@@ -2,6 +2,7 @@
 // "/SYM64/", and GNU thin archives whose members are files beside the archive): each member is
 // dumped as an ELF file at its offset in the archive, bounded by its size.
 #include "dumper.hpp"
+#include "messages.hpp"
 
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -72,23 +73,11 @@ class ArchiveReader {
 
 void ArchiveReader::problem(const char *format, ...) {
     status_ = 1;
-    char text[512];
     va_list arguments;
     va_start(arguments, format);
-    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): initialised above (false positive)
-    std::vsnprintf(text, sizeof text, format, arguments);
-    va_end(arguments);
     // One line: control characters (from member names) become ^X.
-    std::string line;
-    for (const char *c = text; *c != '\0'; ++c) {
-        const auto byte = static_cast<unsigned char>(*c);
-        if (byte >= 0x20 && byte != 0x7f) {
-            line += *c;
-        } else {
-            line += '^';
-            line += byte == 0x7f ? '?' : static_cast<char>(byte + 0x40);
-        }
-    }
+    std::string line = one_line(format_message_v(format, arguments));
+    va_end(arguments);
     if (err_ != nullptr) std::fprintf(err_, "quenza-dump: %s: %s\n", name_.c_str(), line.c_str());
     messages_.push_back(std::move(line));
 }

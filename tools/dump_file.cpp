@@ -2,6 +2,7 @@
 // tables, symbol tables and version records, each checked against the file size before anything
 // is allocated or read. Problems are reported and the dump goes on with what is still usable.
 #include "dumper.hpp"
+#include "messages.hpp"
 
 #include <sys/types.h>
 
@@ -30,21 +31,6 @@ constexpr std::uint64_t read_budget_extra = std::uint64_t{1} << 20;
 
 constexpr std::size_t symbol_size(bool wide) {
     return wide ? 24 : 16;
-}
-
-// Messages are one line each: control characters become ^X.
-std::string one_line(const char *text) {
-    std::string line;
-    for (const char *c = text; *c != '\0'; ++c) {
-        const auto byte = static_cast<unsigned char>(*c);
-        if (byte >= 0x20 && byte != 0x7f) {
-            line += *c;
-        } else {
-            line += '^';
-            line += byte == 0x7f ? '?' : static_cast<char>(byte + 0x40);
-        }
-    }
-    return line;
 }
 
 } // namespace
@@ -93,20 +79,7 @@ Dumper::Dumper(FILE *in, const char *name, const DumpOptions &options, FILE *out
 void Dumper::problem(const char *format, ...) {
     va_list arguments;
     va_start(arguments, format);
-    va_list again;
-    va_copy(again, arguments);
-    char small[256];
-    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): initialised above (false positive)
-    const int length = std::vsnprintf(small, sizeof small, format, arguments);
-    std::string text;
-    if (length >= 0 && static_cast<std::size_t>(length) >= sizeof small) {
-        std::vector<char> large(static_cast<std::size_t>(length) + 1);
-        std::vsnprintf(large.data(), large.size(), format, again);
-        text = one_line(large.data());
-    } else {
-        text = one_line(length >= 0 ? small : "unprintable problem");
-    }
-    va_end(again);
+    std::string text = one_line(format_message_v(format, arguments));
     va_end(arguments);
     report(false, std::move(text));
 }

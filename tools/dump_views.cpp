@@ -2,6 +2,7 @@
 // notes, hash-table histograms and the hex and string dumps of sections. Each is read first into
 // a small model, then printed as text laid out like binutils readelf -W, or as JSON.
 #include "dumper.hpp"
+#include "messages.hpp"
 #include "note_names.hpp"
 
 #include <algorithm>
@@ -69,17 +70,6 @@ std::string hex_bytes(const std::string &bytes, bool spaced) {
         text += digits[byte & 15];
         if (spaced) text += ' ';
     }
-    return text;
-}
-
-std::string format(const char *pattern, ...) __attribute__((format(printf, 1, 2)));
-std::string format(const char *pattern, ...) {
-    char text[160];
-    va_list arguments;
-    va_start(arguments, pattern);
-    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): initialised above (false positive)
-    std::vsnprintf(text, sizeof text, pattern, arguments);
-    va_end(arguments);
     return text;
 }
 
@@ -327,7 +317,7 @@ void Dumper::describe_property_note(const Note &note, NoteDetails &details) {
     std::string &text = details.text;
     text = "      Properties: ";
     if (note.descsz < 8 || note.descsz % size != 0) {
-        text += format("<corrupt GNU_PROPERTY_TYPE, size = %#x>\n", note.descsz);
+        text += format_message("<corrupt GNU_PROPERTY_TYPE, size = %#x>\n", note.descsz);
         problem("note at offset 0x%" PRIx64 ": property note size 0x%x is damaged", note.offset,
                 note.descsz);
         return;
@@ -337,7 +327,7 @@ void Dumper::describe_property_note(const Note &note, NoteDetails &details) {
     std::uint64_t at = 0;
     while (at < note.descsz) {
         if (note.descsz - at < 8) {
-            text += format("<corrupt descsz: %#x>\n", note.descsz);
+            text += format_message("<corrupt descsz: %#x>\n", note.descsz);
             problem("note at offset 0x%" PRIx64 ": property %" PRIu64 " is cut short", note.offset,
                     at);
             return;
@@ -348,8 +338,8 @@ void Dumper::describe_property_note(const Note &note, NoteDetails &details) {
         scalar_at(note.desc_offset + at + 4, 4, datasz);
         at += 8;
         if (datasz > note.descsz - at) {
-            text += format("<corrupt type (%#x) datasz: %#x>\n", static_cast<unsigned>(type),
-                           static_cast<unsigned>(datasz));
+            text += format_message("<corrupt type (%#x) datasz: %#x>\n",
+                                   static_cast<unsigned>(type), static_cast<unsigned>(datasz));
             problem("note at offset 0x%" PRIx64 ": property type 0x%x has size 0x%x past the end",
                     note.offset, static_cast<unsigned>(type), static_cast<unsigned>(datasz));
             return;
@@ -361,7 +351,7 @@ void Dumper::describe_property_note(const Note &note, NoteDetails &details) {
         const auto bits = [&](const char *label, auto &names, bool none) {
             shown = label;
             if (datasz != 4) {
-                shown += format("<corrupt length: %#x> ", static_cast<unsigned>(datasz));
+                shown += format_message("<corrupt length: %#x> ", static_cast<unsigned>(datasz));
             } else {
                 shown += bit_names(mask, names, none);
             }
@@ -398,26 +388,27 @@ void Dumper::describe_property_note(const Note &note, NoteDetails &details) {
             shown = "stack size: ";
             std::uint64_t value = 0;
             if (datasz != size) {
-                shown += format("<corrupt length: %#x> ", static_cast<unsigned>(datasz));
+                shown += format_message("<corrupt length: %#x> ", static_cast<unsigned>(datasz));
             } else {
                 scalar_at(note.desc_offset + at, static_cast<int>(size), value);
-                shown += format("%#" PRIx64, value);
+                shown += format_message("%#" PRIx64, value);
             }
         } else if (type == GNU_PROPERTY_NO_COPY_ON_PROTECTED) {
             shown = "no copy on protected ";
             if (datasz != 0)
-                shown += format("<corrupt length: %#x> ", static_cast<unsigned>(datasz));
+                shown += format_message("<corrupt length: %#x> ", static_cast<unsigned>(datasz));
         } else if (type == 0xb0008000) { // GNU_PROPERTY_1_NEEDED
             bits("1_needed: ", gnu_1_needed_bits, false);
         }
         if (shown.empty()) {
             if (type < GNU_PROPERTY_LOPROC) {
-                shown = format("<unknown type %#x data: ", static_cast<unsigned>(type));
+                shown = format_message("<unknown type %#x data: ", static_cast<unsigned>(type));
             } else if (type < GNU_PROPERTY_LOUSER) {
-                shown = format("<processor-specific type %#x data: ", static_cast<unsigned>(type));
+                shown = format_message("<processor-specific type %#x data: ",
+                                       static_cast<unsigned>(type));
             } else {
-                shown =
-                    format("<application-specific type %#x data: ", static_cast<unsigned>(type));
+                shown = format_message("<application-specific type %#x data: ",
+                                       static_cast<unsigned>(type));
             }
             std::string data(datasz, '\0');
             read_bytes(note.desc_offset + at, data.data(), data.size());
@@ -451,12 +442,13 @@ void Dumper::describe_note(const Note &note, NoteDetails &details) {
     }
     details.type_name = type_text != nullptr ? type_text : "";
     details.type_text =
-        type_text != nullptr ? type_text : format("Unknown note type: (0x%08x)", note.type);
+        type_text != nullptr ? type_text : format_message("Unknown note type: (0x%08x)", note.type);
     const std::string &desc = note.desc;
     std::string &text = details.text;
     const int address = image_.wide ? 8 : 4;
     const auto address_text = [&](std::uint64_t value) {
-        return image_.wide ? format("0x%016" PRIx64, value) : format("0x%08" PRIx64, value);
+        return image_.wide ? format_message("0x%016" PRIx64, value)
+                           : format_message("0x%08" PRIx64, value);
     };
 
     if (note.namesz != 0 && starts("GNU")) {
@@ -478,10 +470,10 @@ void Dumper::describe_note(const Note &note, NoteDetails &details) {
             const char *os =
                 words[0] < std::size(gnu_abi_systems) ? gnu_abi_systems[words[0]] : "Unknown";
             details.strings.emplace_back("os", os);
-            details.strings.emplace_back(
-                "abi", format("%" PRIu64 ".%" PRIu64 ".%" PRIu64, words[1], words[2], words[3]));
-            text = format("    OS: %s, ABI: %" PRIu64 ".%" PRIu64 ".%" PRIu64 "\n", os, words[1],
-                          words[2], words[3]);
+            details.strings.emplace_back("abi", format_message("%" PRIu64 ".%" PRIu64 ".%" PRIu64,
+                                                               words[1], words[2], words[3]));
+            text = format_message("    OS: %s, ABI: %" PRIu64 ".%" PRIu64 ".%" PRIu64 "\n", os,
+                                  words[1], words[2], words[3]);
             return;
         }
         case NT_GNU_GOLD_VERSION:
@@ -500,7 +492,8 @@ void Dumper::describe_note(const Note &note, NoteDetails &details) {
             std::uint64_t mask = 0;
             scalar_at(note.desc_offset, 4, count);
             scalar_at(note.desc_offset + 4, 4, mask);
-            text += format("num entries: %" PRIu64 ", enabled mask: %" PRIx64 "\n", count, mask);
+            text += format_message("num entries: %" PRIu64 ", enabled mask: %" PRIx64 "\n", count,
+                                   mask);
             return;
         }
         case NT_GNU_PROPERTY_TYPE_0:
@@ -567,7 +560,8 @@ void Dumper::describe_note(const Note &note, NoteDetails &details) {
 void Dumper::describe_file_note(const Note &note, NoteDetails &details) {
     const std::uint64_t address = image_.wide ? 8 : 4;
     const auto address_text = [&](std::uint64_t value) {
-        return image_.wide ? format("0x%016" PRIx64, value) : format("0x%08" PRIx64, value);
+        return image_.wide ? format_message("0x%016" PRIx64, value)
+                           : format_message("0x%08" PRIx64, value);
     };
     std::string &text = details.text;
     text.clear();
@@ -589,9 +583,9 @@ void Dumper::describe_file_note(const Note &note, NoteDetails &details) {
     }
     details.numbers.emplace_back("page_size", page_size);
     const int width = static_cast<int>(2 * address);
-    text =
-        format("    Page size: %" PRIu64 "\n", page_size) +
-        format("    %*s%*s%*s\n", 2 + width, "Start", 4 + width, "End", 4 + width, "Page Offset");
+    text = format_message("    Page size: %" PRIu64 "\n", page_size) +
+           format_message("    %*s%*s%*s\n", 2 + width, "Start", 4 + width, "End", 4 + width,
+                          "Page Offset");
     std::size_t name_at = static_cast<std::size_t>(2 * address + count * 3 * address);
     for (std::uint64_t k = 0; k < count; ++k) {
         if (name_at >= note.desc.size()) {
@@ -614,8 +608,9 @@ void Dumper::describe_file_note(const Note &note, NoteDetails &details) {
 
 void Dumper::print_note_block(std::size_t section, std::uint64_t offset, std::uint64_t size,
                               std::uint64_t align) {
-    const std::string label =
-        section != 0 ? section_label(section) : format("NOTE segment at offset 0x%" PRIx64, offset);
+    const std::string label = section != 0
+                                  ? section_label(section)
+                                  : format_message("NOTE segment at offset 0x%" PRIx64, offset);
     if (size == 0) return;
     if (section != 0 && image_.sections[section].sh_type == SHT_NOBITS) return;
     if (!in_file(offset, size)) {
@@ -640,9 +635,9 @@ void Dumper::print_note_block(std::size_t section, std::uint64_t offset, std::ui
         out_.visible(section_name(section));
         out_.put('\n');
     } else {
-        out_.put(format("\nDisplaying notes found at file offset 0x%08" PRIx64
-                        " with length 0x%08" PRIx64 ":\n",
-                        offset, size));
+        out_.put(format_message("\nDisplaying notes found at file offset 0x%08" PRIx64
+                                " with length 0x%08" PRIx64 ":\n",
+                                offset, size));
     }
     // Alignment 4 (also for 0 and 1) or 8; anything else cannot be walked.
     if (align < 4) align = 4;
@@ -832,12 +827,13 @@ void Dumper::print_histogram_rows(std::size_t section, HashKind kind,
     for (std::size_t i = 0; i < counts.size(); ++i) {
         const double share = static_cast<double>(counts[i]) * 100.0 / buckets;
         if (i == 0) {
-            out_.put(format("      0  %-10" PRIu64 " (%5.1f%%)\n", counts[0], share));
+            out_.put(format_message("      0  %-10" PRIu64 " (%5.1f%%)\n", counts[0], share));
             continue;
         }
         covered += counts[i] * i;
-        out_.put(format("%7zu  %-10" PRIu64 " (%5.1f%%)    %5.1f%%\n", i, counts[i], share,
-                        static_cast<double>(covered) * 100.0 / static_cast<double>(symbols)));
+        out_.put(
+            format_message("%7zu  %-10" PRIu64 " (%5.1f%%)    %5.1f%%\n", i, counts[i], share,
+                           static_cast<double>(covered) * 100.0 / static_cast<double>(symbols)));
     }
 }
 
@@ -866,8 +862,9 @@ bool hash_chain_lengths(const std::vector<Word> &buckets, const std::vector<Word
 } // namespace
 
 void Dumper::histogram_of_hash(std::size_t section, std::uint64_t offset, std::uint64_t size) {
-    const std::string label =
-        section != 0 ? section_label(section) : format("hash table at offset 0x%" PRIx64, offset);
+    const std::string label = section != 0
+                                  ? section_label(section)
+                                  : format_message("hash table at offset 0x%" PRIx64, offset);
     // 64-bit s390 and Alpha use 8-byte hash words.
     const int width =
         image_.wide && (image_.header.e_machine == EM_S390 || image_.header.e_machine == EM_ALPHA)
@@ -912,8 +909,9 @@ void Dumper::histogram_of_hash(std::size_t section, std::uint64_t offset, std::u
 
 void Dumper::histogram_of_gnu_hash(std::size_t section, std::uint64_t offset, std::uint64_t size,
                                    HashKind kind) {
-    const std::string label =
-        section != 0 ? section_label(section) : format("hash table at offset 0x%" PRIx64, offset);
+    const std::string label = section != 0
+                                  ? section_label(section)
+                                  : format_message("hash table at offset 0x%" PRIx64, offset);
     std::vector<std::uint64_t> head;
     if (!in_file(offset, size) || size < 16 || !read_words(offset, 4, 4, head)) {
         problem("%s: hash table header cannot be read", label.c_str());
@@ -1153,7 +1151,7 @@ void Dumper::dump_section(std::size_t index, bool strings) {
             if (continuing) {
                 out_.spaces(12);
             } else {
-                out_.put(format("  [%6" PRIx64 "]  ", start + at));
+                out_.put(format_message("  [%6" PRIx64 "]  ", start + at));
             }
             continuing = false;
             const std::size_t line_end = text.find('\n', at);

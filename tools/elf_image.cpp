@@ -1,6 +1,7 @@
 // Reading a file's structure: every count, offset and size is checked against the file size
 // (taken once) before anything is allocated or read.
 #include "elf_image.hpp"
+#include "messages.hpp"
 
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -11,18 +12,6 @@
 #include <cstring>
 
 namespace {
-
-std::string format(const char *pattern, ...) __attribute__((format(printf, 1, 2)));
-
-std::string format(const char *pattern, ...) {
-    char text[512];
-    va_list arguments;
-    va_start(arguments, pattern);
-    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): initialised above (false positive)
-    std::vsnprintf(text, sizeof text, pattern, arguments);
-    va_end(arguments);
-    return text;
-}
 
 // The stream's size from its start, without moving its position for good.
 bool stream_size(FILE *stream, std::uint64_t &size) {
@@ -79,13 +68,13 @@ bool ElfImage::read_header(FILE *stream, const ProblemReport &report) {
         report("not an ELF file (no ELF magic number)");
         return false;
     case QUENZA_BAD_CLASS:
-        report(format("unsupported ELF class %u", ident[EI_CLASS]));
+        report(format_message("unsupported ELF class %u", ident[EI_CLASS]));
         return false;
     case QUENZA_BAD_DATA:
-        report(format("unsupported data encoding %u", ident[EI_DATA]));
+        report(format_message("unsupported data encoding %u", ident[EI_DATA]));
         return false;
     case QUENZA_BAD_VERSION:
-        report(format("unsupported ELF version %u", ident[EI_VERSION]));
+        report(format_message("unsupported ELF version %u", ident[EI_VERSION]));
         return false;
     case 0:
         if (file_size < EI_NIDENT) {
@@ -94,18 +83,18 @@ bool ElfImage::read_header(FILE *stream, const ProblemReport &report) {
             const std::size_t have = file_size < SELFMAG ? file_size : SELFMAG;
             if (file_size == 0 || !read_bytes(stream, 0, start, have) ||
                 std::memcmp(start, ELFMAG, have) != 0) {
-                report(
-                    format("not an ELF file (%" PRIu64 " bytes, no ELF magic number)", file_size));
+                report(format_message("not an ELF file (%" PRIu64 " bytes, no ELF magic number)",
+                                      file_size));
             } else {
-                report(format("truncated file header: the file has %" PRIu64
-                              " bytes, the identification needs %d",
-                              file_size, EI_NIDENT));
+                report(format_message("truncated file header: the file has %" PRIu64
+                                      " bytes, the identification needs %d",
+                                      file_size, EI_NIDENT));
             }
         } else {
             const bool cut_wide = ident[EI_CLASS] == ELFCLASS64;
-            report(format("truncated file header: the file has %" PRIu64
-                          " bytes, an ELF%d header needs %d",
-                          file_size, cut_wide ? 64 : 32, cut_wide ? 64 : 52));
+            report(format_message("truncated file header: the file has %" PRIu64
+                                  " bytes, an ELF%d header needs %d",
+                                  file_size, cut_wide ? 64 : 32, cut_wide ? 64 : 52));
         }
         return false;
     default:
@@ -131,9 +120,10 @@ void read_table(const ElfImage &image, FILE *stream, const char *what, std::uint
     const std::uint64_t file_size = image.file_size;
     const std::uint64_t available = offset <= file_size ? (file_size - offset) / entry : 0;
     if (count > available) {
-        report(format("%s: %" PRIu64 " entries at offset 0x%" PRIx64
-                      " run past the end of the file (size 0x%" PRIx64 "); reading %" PRIu64,
-                      what, count, offset, file_size, available));
+        report(format_message("%s: %" PRIu64 " entries at offset 0x%" PRIx64
+                              " run past the end of the file (size 0x%" PRIx64
+                              "); reading %" PRIu64,
+                              what, count, offset, file_size, available));
         count = available;
     }
     table.clear();
@@ -142,7 +132,8 @@ void read_table(const ElfImage &image, FILE *stream, const char *what, std::uint
         stream, offset, count, entry, read,
         [&](const Record &record, std::uint64_t) { table.push_back(record); },
         [](std::uint64_t) {});
-    if (read_whole != count) report(format("%s: read error at entry %" PRIu64, what, read_whole));
+    if (read_whole != count)
+        report(format_message("%s: read error at entry %" PRIu64, what, read_whole));
 }
 
 } // namespace
@@ -152,18 +143,19 @@ void ElfImage::read_sections(FILE *stream, const ProblemReport &report) {
     const std::uint64_t offset = header.e_shoff;
     if (offset == 0) {
         if (header.e_shnum != 0)
-            report(format("section header table: %u entries but no offset", header.e_shnum));
+            report(
+                format_message("section header table: %u entries but no offset", header.e_shnum));
         return;
     }
     if (header.e_shentsize != entry) {
-        report(format("section header table: entry size %u is not %" PRIu64, header.e_shentsize,
-                      entry));
+        report(format_message("section header table: entry size %u is not %" PRIu64,
+                              header.e_shentsize, entry));
         return;
     }
     if (offset > file_size) {
-        report(format("section header table: offset 0x%" PRIx64
-                      " is past the end of the file (size 0x%" PRIx64 ")",
-                      offset, file_size));
+        report(format_message("section header table: offset 0x%" PRIx64
+                              " is past the end of the file (size 0x%" PRIx64 ")",
+                              offset, file_size));
         return;
     }
     if (section_count == 0) {
@@ -171,9 +163,9 @@ void ElfImage::read_sections(FILE *stream, const ProblemReport &report) {
         Elf64_Shdr first{};
         if (file_size - offset < entry || !seek(stream, offset) ||
             quenza_read_Shdr(stream, &first) != 1) {
-            report(format("section header table: the first entry at offset 0x%" PRIx64
-                          " runs past the end of the file (size 0x%" PRIx64 ")",
-                          offset, file_size));
+            report(format_message("section header table: the first entry at offset 0x%" PRIx64
+                                  " runs past the end of the file (size 0x%" PRIx64 ")",
+                                  offset, file_size));
             return;
         }
         section_count = first.sh_size;
@@ -188,8 +180,8 @@ void ElfImage::read_sections(FILE *stream, const ProblemReport &report) {
     if (names == SHN_XINDEX) names = sections[0].sh_link;
     if (names == SHN_UNDEF) return;
     if (names >= sections.size()) {
-        report(format("section-name table index %" PRIu64 " is out of range (%zu sections)", names,
-                      sections.size()));
+        report(format_message("section-name table index %" PRIu64 " is out of range (%zu sections)",
+                              names, sections.size()));
         return;
     }
     section_names = static_cast<std::uint32_t>(names);
@@ -200,12 +192,13 @@ void ElfImage::read_segments(FILE *stream, const ProblemReport &report) {
     const std::uint64_t offset = header.e_phoff;
     if (segment_count == 0) return;
     if (offset == 0) {
-        report(format("program header table: %" PRIu64 " entries but no offset", segment_count));
+        report(format_message("program header table: %" PRIu64 " entries but no offset",
+                              segment_count));
         return;
     }
     if (header.e_phentsize != entry) {
-        report(format("program header table: entry size %u is not %" PRIu64, header.e_phentsize,
-                      entry));
+        report(format_message("program header table: entry size %u is not %" PRIu64,
+                              header.e_phentsize, entry));
         return;
     }
     read_table(*this, stream, "program header table", offset, entry, segment_count,
@@ -223,18 +216,21 @@ bool ElfImage::load(FILE *stream, std::uint64_t at, const ProblemReport &report)
         const Elf64_Shdr &s = sections[i];
         if (i == 0 || s.sh_type == SHT_NOBITS || s.sh_type == SHT_NULL) continue;
         if (!in_file(s.sh_offset, s.sh_size))
-            report(format("section %zu: [0x%" PRIx64 ", +0x%" PRIx64 ") is outside the file", i,
-                          s.sh_offset, s.sh_size));
+            report(format_message("section %zu: [0x%" PRIx64 ", +0x%" PRIx64
+                                  ") is outside the file",
+                                  i, s.sh_offset, s.sh_size));
     }
     for (std::size_t i = 0; i < segments.size(); ++i) {
         const Elf64_Phdr &p = segments[i];
         if (p.p_type == PT_NULL) continue;
         if (!in_file(p.p_offset, p.p_filesz))
-            report(format("segment %zu: [0x%" PRIx64 ", +0x%" PRIx64 ") is outside the file", i,
-                          p.p_offset, p.p_filesz));
+            report(format_message("segment %zu: [0x%" PRIx64 ", +0x%" PRIx64
+                                  ") is outside the file",
+                                  i, p.p_offset, p.p_filesz));
         if (p.p_type == PT_LOAD && p.p_filesz > p.p_memsz)
-            report(format("segment %zu: file size 0x%" PRIx64 " exceeds memory size 0x%" PRIx64, i,
-                          p.p_filesz, p.p_memsz));
+            report(format_message("segment %zu: file size 0x%" PRIx64
+                                  " exceeds memory size 0x%" PRIx64,
+                                  i, p.p_filesz, p.p_memsz));
     }
     read_dynamic(stream, report);
     check_dynamic(report);
@@ -281,9 +277,9 @@ void ElfImage::check_dynamic(const ProblemReport &report) const {
     if (dynamic_section >= 0) {
         const Elf64_Shdr &s = sections[static_cast<std::size_t>(dynamic_section)];
         if (s.sh_offset != p.p_offset || s.sh_addr != p.p_vaddr)
-            report(format("the dynamic section (0x%" PRIx64 ") and segment (0x%" PRIx64
-                          ") disagree",
-                          s.sh_offset, p.p_offset));
+            report(format_message("the dynamic section (0x%" PRIx64 ") and segment (0x%" PRIx64
+                                  ") disagree",
+                                  s.sh_offset, p.p_offset));
     }
     std::uint64_t mapped = 0;
     if (!file_offset(p.p_vaddr, p.p_filesz, mapped) || mapped != p.p_offset)
@@ -299,9 +295,9 @@ void ElfImage::check_dynamic(const ProblemReport &report) const {
             break;
         }
         if (entry.d_un.d_val >= size)
-            report(format("dynamic entry 0x%" PRIx64 ": string offset 0x%" PRIx64
-                          " is outside the string table",
-                          static_cast<std::uint64_t>(entry.d_tag), entry.d_un.d_val));
+            report(format_message("dynamic entry 0x%" PRIx64 ": string offset 0x%" PRIx64
+                                  " is outside the string table",
+                                  static_cast<std::uint64_t>(entry.d_tag), entry.d_un.d_val));
     }
 }
 
