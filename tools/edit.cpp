@@ -4,6 +4,7 @@
 // relies on, and only then put it in place with rename().
 #include "edit.hpp"
 #include "elf_image.hpp"
+#include "messages.hpp"
 #include "quenza.h"
 
 #include <fcntl.h>
@@ -107,18 +108,6 @@ std::uint64_t round_up(std::uint64_t value, std::uint64_t alignment) {
     return (value + alignment - 1) / alignment * alignment;
 }
 
-std::string format(const char *pattern, ...) __attribute__((format(printf, 1, 2)));
-std::string format(const char *pattern, ...) {
-    char text[1024];
-    va_list arguments;
-    va_start(arguments, pattern);
-    // The analyzer loses track of va_start here (a false positive); it is initialised above.
-    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized)
-    std::vsnprintf(text, sizeof text, pattern, arguments);
-    va_end(arguments);
-    return text;
-}
-
 std::uint32_t gnu_hash(const std::string &name) {
     std::uint32_t h = 5381;
     for (const char c : name)
@@ -174,17 +163,19 @@ void check_invariants(const ElfImage &image, FILE *stream, std::vector<std::stri
         if (p.p_type != PT_LOAD) continue;
         load_seen = true;
         if (p.p_vaddr + p.p_memsz < p.p_vaddr) {
-            problems.emplace_back(format("loadable segment %zu wraps around the address space", i));
+            problems.emplace_back(
+                format_message("loadable segment %zu wraps around the address space", i));
             continue;
         }
         if (previous != nullptr && p.p_vaddr < previous->p_vaddr + previous->p_memsz)
             problems.emplace_back(
-                format("loadable segment %zu overlaps or precedes the one before", i));
+                format_message("loadable segment %zu overlaps or precedes the one before", i));
         if (p.p_align > 1 && (p.p_offset % p.p_align) != (p.p_vaddr % p.p_align) &&
             (p.p_align & (p.p_align - 1)) == 0)
-            problems.emplace_back(format("loadable segment %zu: offset and address disagree "
-                                         "modulo its alignment",
-                                         i));
+            problems.emplace_back(
+                format_message("loadable segment %zu: offset and address disagree "
+                               "modulo its alignment",
+                               i));
         previous = &p;
     }
     if (image.dynamic_segment >= 0 && !image.has_dynamic)
@@ -198,9 +189,9 @@ void check_invariants(const ElfImage &image, FILE *stream, std::vector<std::stri
                 entry.d_un.d_ptr - p.p_vaddr < p.p_memsz)
                 mapped = true;
         if (!mapped)
-            problems.emplace_back(
-                format("dynamic entry 0x%" PRIx64 ": address 0x%" PRIx64 " is not in loaded memory",
-                       static_cast<std::uint64_t>(entry.d_tag), entry.d_un.d_ptr));
+            problems.emplace_back(format_message(
+                "dynamic entry 0x%" PRIx64 ": address 0x%" PRIx64 " is not in loaded memory",
+                static_cast<std::uint64_t>(entry.d_tag), entry.d_un.d_ptr));
     }
     // Every linker writes the dynamic string table, and the loader reads names through it.
     std::uint64_t strings = 0;
@@ -212,10 +203,10 @@ void check_invariants(const ElfImage &image, FILE *stream, std::vector<std::stri
     else
         for (const Elf64_Dyn &entry : image.dynamic)
             if (is_string_tag(entry.d_tag) && entry.d_un.d_val >= strings_size)
-                problems.emplace_back(format("dynamic entry 0x%" PRIx64 ": string offset 0x%" PRIx64
-                                             " is outside the string table",
-                                             static_cast<std::uint64_t>(entry.d_tag),
-                                             entry.d_un.d_val));
+                problems.emplace_back(
+                    format_message("dynamic entry 0x%" PRIx64 ": string offset 0x%" PRIx64
+                                   " is outside the string table",
+                                   static_cast<std::uint64_t>(entry.d_tag), entry.d_un.d_val));
     // Tables the loader reads whole lie in the file's loaded bytes.
     for (const SizedTable &table : sized_tables) {
         const Elf64_Dyn *start = image.find_dynamic(table.address);
@@ -223,10 +214,10 @@ void check_invariants(const ElfImage &image, FILE *stream, std::vector<std::stri
         std::uint64_t offset = 0;
         if (start != nullptr && length != nullptr && length->d_un.d_val != 0 &&
             !image.file_offset(start->d_un.d_ptr, length->d_un.d_val, offset))
-            problems.emplace_back(format("dynamic entry 0x%" PRIx64 ": its 0x%" PRIx64
-                                         " bytes are not in the file's loaded bytes",
-                                         static_cast<std::uint64_t>(table.address),
-                                         length->d_un.d_val));
+            problems.emplace_back(format_message("dynamic entry 0x%" PRIx64 ": its 0x%" PRIx64
+                                                 " bytes are not in the file's loaded bytes",
+                                                 static_cast<std::uint64_t>(table.address),
+                                                 length->d_un.d_val));
     }
 }
 
@@ -369,9 +360,10 @@ void Editor::debug(const char *pattern, ...) {
 void Editor::load() {
     in_.reset(std::fopen(path_.c_str(), "rb"));
     if (!in_ || fstat(fileno(in_.get()), &in_status_) != 0)
-        throw EditError(format("getting info about '%s': %s", path_.c_str(), std::strerror(errno)));
+        throw EditError(
+            format_message("getting info about '%s': %s", path_.c_str(), std::strerror(errno)));
     if (!S_ISREG(in_status_.st_mode))
-        throw EditError(format("'%s' is not a regular file", path_.c_str()));
+        throw EditError(format_message("'%s' is not a regular file", path_.c_str()));
     std::vector<std::string> problems;
     const bool usable =
         image_.load(in_.get(), 0, [&](const std::string &message) { problems.push_back(message); });
@@ -386,8 +378,8 @@ void Editor::load() {
 std::string Editor::read_string_at(std::uint64_t index) {
     std::string text;
     if (!image_.dynamic_string(in_.get(), index, text))
-        throw EditError(
-            format("string offset 0x%" PRIx64 " is outside the dynamic string table", index));
+        throw EditError(format_message(
+            "string offset 0x%" PRIx64 " is outside the dynamic string table", index));
     return text;
 }
 
@@ -1094,7 +1086,7 @@ void Editor::reorder_symbols(const HashTables &tables, std::uint64_t offset, std
             names[i] = appended_.c_str() + (name - strtab_size_); // appended by the rename
         } else if (!image_.dynamic_string(in_.get(), name, names[i])) {
             throw EditError(
-                format("dynamic symbol %" PRIu64 " has no name in the string table", i));
+                format_message("dynamic symbol %" PRIu64 " has no name in the string table", i));
         }
     }
     // order[new index] = old index; index[old index] = new index.
@@ -1218,7 +1210,7 @@ void Editor::reorder_relocations(std::uint64_t symbols_address,
             const std::uint64_t symbol = ELF64_R_SYM(info);
             if (symbol == 0) continue;
             if (symbol >= index.size())
-                throw EditError(format(
+                throw EditError(format_message(
                     "a relocation names dynamic symbol %" PRIu64 ", past the table", symbol));
             if (index[symbol] == symbol) continue;
             const Elf64_Xword moved_info = ELF64_R_INFO(index[symbol], ELF64_R_TYPE(info));
@@ -1511,7 +1503,7 @@ void copy_range(int in, int out, std::uint64_t from, std::uint64_t to, std::uint
         }
         if (done == 0) throw EditError("the input file ended early");
         if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP)
-            throw EditError(format("copying: %s", std::strerror(errno)));
+            throw EditError(format_message("copying: %s", std::strerror(errno)));
         // Fallback: large-buffer reads and writes.
         std::vector<char> buffer(std::min<std::uint64_t>(length, std::uint64_t{1} << 20));
         while (length > 0) {
@@ -1521,7 +1513,8 @@ void copy_range(int in, int out, std::uint64_t from, std::uint64_t to, std::uint
             for (ssize_t put = 0; put < got;) {
                 const ssize_t wrote = pwrite(out, buffer.data() + put,
                                              static_cast<std::size_t>(got - put), out_at + put);
-                if (wrote <= 0) throw EditError(format("writing: %s", std::strerror(errno)));
+                if (wrote <= 0)
+                    throw EditError(format_message("writing: %s", std::strerror(errno)));
                 put += wrote;
             }
             in_at += got;
@@ -1535,7 +1528,7 @@ void Editor::write(int fd) {
     const int in = fileno(in_.get());
     copy_range(in, fd, 0, 0, image_.file_size);
     if (grow_ && ftruncate(fd, static_cast<off_t>(grow_offset_ + grow_size_)) != 0)
-        throw EditError(format("extending the file: %s", std::strerror(errno)));
+        throw EditError(format_message("extending the file: %s", std::strerror(errno)));
     if (new_strings_.present) copy_range(in, fd, strtab_offset_, new_strings_.offset, strtab_size_);
     if (moved_range_.present)
         copy_range(in, fd, range_offset_, moved_range_.offset, moved_range_.size);
@@ -1645,6 +1638,10 @@ void Editor::write(int fd) {
     std::uint64_t old_strtab_address = 0;
     if (const Elf64_Dyn *strtab = image_.find_dynamic(DT_STRTAB))
         old_strtab_address = strtab->d_un.d_ptr;
+    // The dynamic section's link names its string table whatever that section's type says.
+    std::size_t linked_strings = 0;
+    if (image_.dynamic_section >= 0)
+        linked_strings = image_.sections[static_cast<std::size_t>(image_.dynamic_section)].sh_link;
     const Elf64_Phdr *old_interp = nullptr;
     for (const Elf64_Phdr &p : image_.segments)
         if (p.p_type == PT_INTERP) old_interp = &p;
@@ -1654,7 +1651,7 @@ void Editor::write(int fd) {
         const Placement *moved = nullptr;
         if (new_dynamic_.present && static_cast<int>(i) == image_.dynamic_section)
             moved = &new_dynamic_;
-        else if (new_strings_.present && was.sh_type == SHT_STRTAB &&
+        else if (new_strings_.present && (was.sh_type == SHT_STRTAB || i == linked_strings) &&
                  (was.sh_flags & SHF_ALLOC) != 0 && was.sh_addr == old_strtab_address)
             moved = &new_strings_;
         else if (new_interp_.present && old_interp != nullptr && was.sh_type == SHT_PROGBITS &&
@@ -1687,7 +1684,7 @@ void Editor::verify(const std::string &name) {
     for (std::size_t i = 0; problems.empty() && dynamic_changed_ && i < entries_.size(); ++i) {
         const NewEntry &e = entries_[i];
         if (result.dynamic[i].d_tag != e.entry.d_tag) {
-            problems.push_back(format("dynamic entry %zu reads back with another tag", i));
+            problems.push_back(format_message("dynamic entry %zu reads back with another tag", i));
             break;
         }
         if (!is_string_tag(e.entry.d_tag)) continue;
@@ -1698,8 +1695,8 @@ void Editor::verify(const std::string &name) {
         std::string got;
         if (!result.dynamic_string(check.get(), result.dynamic[i].d_un.d_val, got) ||
             got != expected)
-            problems.push_back(format("dynamic entry %zu reads back as '%s', not '%s'", i,
-                                      got.c_str(), expected.c_str()));
+            problems.push_back(format_message("dynamic entry %zu reads back as '%s', not '%s'", i,
+                                              got.c_str(), expected.c_str()));
     }
     for (const Elf64_Phdr &p : result.segments) {
         std::string got;
@@ -1748,7 +1745,8 @@ void Editor::replace() {
             if (real) target = real.get();
         }
     } else if (errno != ENOENT) {
-        throw EditError(format("cannot examine '%s': %s", target.c_str(), std::strerror(errno)));
+        throw EditError(
+            format_message("cannot examine '%s': %s", target.c_str(), std::strerror(errno)));
     }
     std::string directory = ".";
     std::string base = target;
@@ -1762,8 +1760,9 @@ void Editor::replace() {
     name.push_back('\0');
     const int fd = mkstemp(name.data());
     if (fd < 0)
-        throw EditError(format("cannot create a temporary file in '%s': %s",
-                               regular ? directory.c_str() : P_tmpdir, std::strerror(errno)));
+        throw EditError(format_message("cannot create a temporary file in '%s': %s",
+                                       regular ? directory.c_str() : P_tmpdir,
+                                       std::strerror(errno)));
     temporary = name.data();
     try {
         write(fd);
@@ -1772,20 +1771,22 @@ void Editor::replace() {
             const struct stat &mode_from =
                 options_.output && target_status.st_mode != 0 ? target_status : in_status_;
             if (fchmod(fd, mode_from.st_mode & 07777) != 0)
-                throw EditError(format("cannot set permissions: %s", std::strerror(errno)));
+                throw EditError(format_message("cannot set permissions: %s", std::strerror(errno)));
             if (fchown(fd, mode_from.st_uid, mode_from.st_gid) != 0) {
                 // Not the owner: keep ours (permission bits are already set).
             }
-            if (close(fd) != 0) throw EditError(format("writing: %s", std::strerror(errno)));
+            if (close(fd) != 0)
+                throw EditError(format_message("writing: %s", std::strerror(errno)));
             if (rename(temporary.c_str(), target.c_str()) != 0)
-                throw EditError(
-                    format("cannot replace '%s': %s", target.c_str(), std::strerror(errno)));
+                throw EditError(format_message("cannot replace '%s': %s", target.c_str(),
+                                               std::strerror(errno)));
             debug("writing %s", target.c_str());
             return;
         }
         const int sink = open(target.c_str(), O_WRONLY);
         if (sink < 0)
-            throw EditError(format("cannot open '%s': %s", target.c_str(), std::strerror(errno)));
+            throw EditError(
+                format_message("cannot open '%s': %s", target.c_str(), std::strerror(errno)));
         std::vector<char> buffer(std::size_t{1} << 20);
         off_t from = 0;
         for (;;) {
@@ -1798,7 +1799,7 @@ void Editor::replace() {
                 if (wrote <= 0) {
                     close(sink);
                     throw EditError(
-                        format("writing '%s': %s", target.c_str(), std::strerror(errno)));
+                        format_message("writing '%s': %s", target.c_str(), std::strerror(errno)));
                 }
                 put += wrote;
             }
