@@ -575,27 +575,25 @@ void Dumper::print_dynamic() {
     }
 
     // The table ends at the first DT_NULL, which is shown.
-    std::vector<Elf64_Dyn> chunk(std::min<std::uint64_t>(count, chunk_records));
-    // Hands entries [0, limit) to visit(entry, number) until it returns false. The table is read
-    // a whole chunk at a time: one that cannot be read is reported and ends the walk (false).
+    // Hands entries [0, limit) to visit(entry, number) until it returns false, through the shared
+    // reader's chunked walk. An entry that cannot be read is reported and ends the walk (false).
     const auto for_each_entry = [&](std::uint64_t limit, auto visit) {
-        for (std::uint64_t done = 0; done < limit;) {
-            const int n = static_cast<int>(std::min<std::uint64_t>(limit - done, chunk_records));
-            if (!seek(offset + done * record) || quenza_read_Dyns(in_, chunk.data(), n) != n) {
-                problem("dynamic table: read error at entry %" PRIu64, done);
-                return false;
-            }
-            for (int i = 0; i < n; ++i)
-                if (!visit(chunk[static_cast<std::size_t>(i)],
-                           done + static_cast<std::uint64_t>(i)))
-                    return true;
-            done += static_cast<std::uint64_t>(n);
+        bool going = true;
+        const std::uint64_t read_whole = image_.for_each_record(
+            in_, offset, limit, record, quenza_read_Dyns,
+            [&](const Elf64_Dyn &entry, std::uint64_t number) {
+                if (going) going = visit(entry, number);
+            },
+            [](std::uint64_t) {});
+        if (going && read_whole != limit) {
+            problem("dynamic table: read error at entry %" PRIu64, read_whole);
+            return false;
         }
         return true;
     };
     std::uint64_t shown = 0;
     bool ended = false;
-    // A failed chunk ends the table after the whole chunks before it, all of them shown.
+    // An entry that cannot be read ends the table after the ones before it, all of them shown.
     if (usable && !for_each_entry(count, [&](const Elf64_Dyn &entry, std::uint64_t) {
             ++shown;
             ended = entry.d_tag == DT_NULL;
