@@ -285,6 +285,9 @@ void ElfImage::check_dynamic(const ProblemReport &report) const {
     if (!file_offset(p.p_vaddr, p.p_filesz, mapped) || mapped != p.p_offset)
         report("the dynamic segment is not where a loadable segment maps its address");
     if (!has_dynamic) return;
+    // The loader reads entries until DT_NULL: without one inside the segment it reads past it.
+    if (dynamic.empty() || dynamic.back().d_tag != DT_NULL)
+        report("the dynamic table has no DT_NULL entry inside its segment");
     std::uint64_t table = 0;
     std::uint64_t size = 0;
     const bool strings = dynamic_strings(table, size);
