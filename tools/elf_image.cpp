@@ -291,6 +291,18 @@ void ElfImage::check_dynamic(const ProblemReport &report) const {
     std::uint64_t table = 0;
     std::uint64_t size = 0;
     const bool strings = dynamic_strings(table, size);
+    // Readers that go by section headers take the dynamic section's linked string table: it must
+    // be the one DT_STRTAB names.
+    if (strings && dynamic_section >= 0) {
+        const std::size_t link = sections[static_cast<std::size_t>(dynamic_section)].sh_link;
+        const Elf64_Dyn *address = find_dynamic(DT_STRTAB);
+        if (link != 0 &&
+            (link >= sections.size() || address == nullptr ||
+             sections[link].sh_addr != address->d_un.d_ptr || sections[link].sh_offset != table))
+            report(format_message("the dynamic section's string table (section %zu) is not the "
+                                  "one DT_STRTAB names",
+                                  link));
+    }
     for (const Elf64_Dyn &entry : dynamic) {
         if (!is_string_tag(entry.d_tag)) continue;
         if (!strings) {
