@@ -140,6 +140,77 @@ using File = std::unique_ptr<FILE, FileCloser>;
 
 // ---- Checks a loader relies on, applied to the input and to the result ----------------------
 
+// The version needs and definitions the dynamic table names: each record inside the file, each
+// name inside the dynamic string table, the chains bounded by the file's size.
+void check_version_records(const ElfImage &image, FILE *stream,
+                           std::vector<std::string> &problems) {
+    std::uint64_t strings = 0;
+    std::uint64_t strings_size = 0;
+    if (!image.dynamic_strings(strings, strings_size)) return; // reported elsewhere
+    const auto name = [&](std::uint64_t offset, const char *what) {
+        if (offset >= strings_size)
+            problems.emplace_back(format_message(
+                "%s: name offset 0x%" PRIx64 " is outside the dynamic string table", what, offset));
+        return offset < strings_size;
+    };
+    const auto walk = [&](std::int64_t table_tag, std::int64_t count_tag, bool needs) {
+        const char *what = needs ? "version needs" : "version definitions";
+        const Elf64_Dyn *table = image.find_dynamic(table_tag);
+        const Elf64_Dyn *number = image.find_dynamic(count_tag);
+        if (table == nullptr && number == nullptr) return;
+        std::uint64_t at = 0;
+        if (table == nullptr || number == nullptr ||
+            !image.file_offset(table->d_un.d_ptr, 16, at)) {
+            problems.emplace_back(format_message("%s: not in the file's loaded bytes", what));
+            return;
+        }
+        std::uint64_t budget = image.file_size / 8 + 1;
+        for (std::uint64_t n = 0; n < number->d_un.d_val; ++n) {
+            std::uint64_t aux = at;
+            std::uint64_t aux_count = 0;
+            std::uint64_t next = 0;
+            bool read = --budget != 0 && image.in_file(at, 16) && image.seek(stream, at);
+            if (read && needs) {
+                Elf64_Verneed need{};
+                read = quenza_read_Verneed(stream, &need) == 1 && name(need.vn_file, what);
+                aux += need.vn_aux;
+                aux_count = need.vn_cnt;
+                next = need.vn_next;
+            } else if (read) {
+                Elf64_Verdef definition{};
+                read = quenza_read_Verdef(stream, &definition) == 1;
+                aux += definition.vd_aux;
+                aux_count = definition.vd_cnt;
+                next = definition.vd_next;
+            }
+            for (std::uint64_t k = 0; read && k < aux_count; ++k) {
+                read = --budget != 0 && image.in_file(aux, 16) && image.seek(stream, aux);
+                std::uint64_t step = 0;
+                if (read && needs) {
+                    Elf64_Vernaux record{};
+                    read = quenza_read_Vernaux(stream, &record) == 1 && name(record.vna_name, what);
+                    step = record.vna_next;
+                } else if (read) {
+                    Elf64_Verdaux record{};
+                    read = quenza_read_Verdaux(stream, &record) == 1 && name(record.vda_name, what);
+                    step = record.vda_next;
+                }
+                if (step == 0) break;
+                aux += step;
+            }
+            if (!read) {
+                problems.emplace_back(
+                    format_message("%s: record %" PRIu64 " cannot be read", what, n));
+                return;
+            }
+            if (next == 0) break;
+            at += next;
+        }
+    };
+    walk(DT_VERNEED, DT_VERNEEDNUM, true);
+    walk(DT_VERDEF, DT_VERDEFNUM, false);
+}
+
 void check_invariants(const ElfImage &image, FILE *stream, std::vector<std::string> &problems) {
     const Elf64_Phdr *previous = nullptr;
     bool load_seen = false;
@@ -219,6 +290,7 @@ void check_invariants(const ElfImage &image, FILE *stream, std::vector<std::stri
                                                  static_cast<std::uint64_t>(table.address),
                                                  length->d_un.d_val));
     }
+    check_version_records(image, stream, problems);
 }
 
 // ---- The edit of one file --------------------------------------------------------------------
