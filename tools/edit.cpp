@@ -1723,8 +1723,9 @@ void Editor::write(int fd) {
         const Placement *moved = nullptr;
         if (new_dynamic_.present && static_cast<int>(i) == image_.dynamic_section)
             moved = &new_dynamic_;
-        else if (new_strings_.present && (was.sh_type == SHT_STRTAB || i == linked_strings) &&
-                 (was.sh_flags & SHF_ALLOC) != 0 && was.sh_addr == old_strtab_address)
+        else if (new_strings_.present && was.sh_addr == old_strtab_address &&
+                 ((i != 0 && i == linked_strings) ||
+                  (was.sh_type == SHT_STRTAB && (was.sh_flags & SHF_ALLOC) != 0)))
             moved = &new_strings_;
         else if (new_interp_.present && old_interp != nullptr && was.sh_type == SHT_PROGBITS &&
                  was.sh_offset == old_interp->p_offset && was.sh_size == old_interp->p_filesz)
