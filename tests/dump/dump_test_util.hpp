@@ -43,4 +43,30 @@ class TempDir {
 std::uint64_t get_field(const std::string &bytes, std::size_t offset, int width, bool big);
 void set_field(std::string &bytes, std::size_t offset, int width, bool big, std::uint64_t value);
 
+// An ELF file's bytes with the places of its file-header fields, for tests that damage copies of
+// real files; each test adds the places of the records it changes.
+struct ElfHeaderBytes {
+    std::string bytes;
+    bool wide, big;
+
+    explicit ElfHeaderBytes(const std::string &contents)
+        : bytes(contents), wide(contents.at(4) == 2), big(contents.at(5) == 2) {}
+
+    // A field: offset and width in this class.
+    struct Place {
+        std::size_t offset;
+        int width;
+    };
+    Place phoff() const { return wide ? Place{32, 8} : Place{28, 4}; }
+    Place shoff() const { return wide ? Place{40, 8} : Place{32, 4}; }
+    Place phentsize() const { return wide ? Place{54, 2} : Place{42, 2}; }
+    Place phnum() const { return wide ? Place{56, 2} : Place{44, 2}; }
+    Place shentsize() const { return wide ? Place{58, 2} : Place{46, 2}; }
+    Place shnum() const { return wide ? Place{60, 2} : Place{48, 2}; }
+    Place shstrndx() const { return wide ? Place{62, 2} : Place{50, 2}; }
+
+    std::uint64_t get(Place p) const { return get_field(bytes, p.offset, p.width, big); }
+    void set(Place p, std::uint64_t value) { set_field(bytes, p.offset, p.width, big, value); }
+};
+
 #endif // QUENZA_DUMP_TEST_UTIL_HPP

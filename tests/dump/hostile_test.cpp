@@ -16,25 +16,8 @@ namespace {
 constexpr std::uint32_t sht_strtab = 3, sht_dynsym = 11, sht_symtab = 2, sht_verneed = 0x6ffffffe;
 
 // An ELF file's bytes with the places of its header and section header fields.
-struct ElfBytes {
-    std::string bytes;
-    bool wide, big;
-
-    explicit ElfBytes(const std::string &contents)
-        : bytes(contents), wide(contents.at(4) == 2), big(contents.at(5) == 2) {}
-
-    // File-header fields: offset and width in this class.
-    struct Place {
-        std::size_t offset;
-        int width;
-    };
-    Place phoff() const { return wide ? Place{32, 8} : Place{28, 4}; }
-    Place shoff() const { return wide ? Place{40, 8} : Place{32, 4}; }
-    Place phentsize() const { return wide ? Place{54, 2} : Place{42, 2}; }
-    Place phnum() const { return wide ? Place{56, 2} : Place{44, 2}; }
-    Place shentsize() const { return wide ? Place{58, 2} : Place{46, 2}; }
-    Place shnum() const { return wide ? Place{60, 2} : Place{48, 2}; }
-    Place shstrndx() const { return wide ? Place{62, 2} : Place{50, 2}; }
+struct ElfBytes : ElfHeaderBytes {
+    using ElfHeaderBytes::ElfHeaderBytes;
 
     // Section header fields, in Elf64_Shdr order: name type flags addr offset size link info
     // addralign entsize.
@@ -48,8 +31,6 @@ struct ElfBytes {
     }
     enum { name, type, flags, addr, offset, size, link, info, addralign, entsize };
 
-    std::uint64_t get(Place p) const { return get_field(bytes, p.offset, p.width, big); }
-    void set(Place p, std::uint64_t value) { set_field(bytes, p.offset, p.width, big, value); }
     std::uint64_t section(unsigned index, int field) const {
         return get(section_field(index, field));
     }
